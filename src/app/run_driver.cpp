@@ -1,0 +1,185 @@
+// Run driver: priority, banner, command line, output names, stream-kind detection, the
+// start of the run and the ways it ends.
+#include "app/run_driver.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#endif
+
+#include "captions/caption_memory.hpp"
+#include "mpeg/bit_reader.hpp"
+#include "mpeg/video_scanner.hpp"
+#include "output/sami_writer.hpp"
+#include "output/srt_writer.hpp"
+
+int verbosity_level = 0;
+int program_stream_flag = 0;
+
+static struct {
+  const char *input_name;  // the argument itself
+  // Names are as long as the command line makes them.
+  std::string base_name;
+  std::string output_path;
+  std::string srt_name;
+  std::string sami_name;
+  bool outputs_started;
+} driver;
+
+bool outputs_started() { return driver.outputs_started; }
+
+void leave_process(int status) {
+  fflush(stdout);
+  exit(status);
+}
+
+void fatal_exit(const char *message) {
+  fputs(message, stderr);
+  leave_process(1);
+}
+
+void finish_and_exit(int status) {
+  bool sami_ok = sami_close();
+  bool srt_ok = srt_close();
+  leave_process(sami_ok && srt_ok ? status : 1);
+}
+
+void input_read_error() {
+  fprintf(stderr, "Error reading %s\n", driver.input_name ? driver.input_name : "");
+  finish_and_exit(1);
+}
+
+static bool is_separator(char c) { return c == '\\' || c == ':' || c == '/'; }
+
+OutputNames derive_output_names(const char *input_name, const char *output_dir) {
+  OutputNames names{};
+  long length = static_cast<long>(strlen(input_name));
+  long dot = length - 1;
+  while (dot > 0 && input_name[dot] != '.') dot--;
+  if (dot <= 0) return names;  // no "." after the first character
+
+  long start = dot - 1;
+  while (start > 0 && !is_separator(input_name[start])) start--;
+  start = start > 0 ? start + 1 : 0;
+
+  driver.base_name.assign(input_name + start, static_cast<size_t>(dot > start ? dot - start : 0));
+  driver.output_path.assign(input_name, static_cast<size_t>(start));
+  if (output_dir) {
+    driver.output_path = output_dir;
+#if defined(_WIN32)
+    const char separator = '\\';
+#else
+    const char separator = '/';
+#endif
+    // An empty directory ("/d" alone) is the current directory.
+    if (!driver.output_path.empty() && driver.output_path.back() != separator) driver.output_path += separator;
+  }
+  driver.srt_name = driver.output_path + driver.base_name + ".srt";
+  driver.sami_name = driver.output_path + driver.base_name + ".smi";
+  names.ok = true;
+  names.base_name = driver.base_name.c_str();
+  names.output_path = driver.output_path.c_str();
+  names.srt_name = driver.srt_name.c_str();
+  names.sami_name = driver.sami_name.c_str();
+  return names;
+}
+
+static bool request_idle_priority() {
+#if defined(_WIN32)
+  return SetPriorityClass(GetCurrentProcess(), IDLE_PRIORITY_CLASS) != 0;
+#elif defined(SCHED_IDLE)
+  sched_param param{};
+  param.sched_priority = 0;
+  return sched_setscheduler(0, SCHED_IDLE, &param) == 0;
+#else
+  return setpriority(PRIO_PROCESS, 0, 19) == 0;
+#endif
+}
+
+static bool is_directory_option(const char *argument) {
+  if (argument[0] != '/' || argument[1] != 'd') return false;
+#if !defined(_WIN32)
+  // On POSIX an absolute path such as /data/movie.mpg is an input, not the option.
+  struct stat info;
+  if (stat(argument, &info) == 0) return false;
+#endif
+  return true;
+}
+
+// The first start code of the raw file tells the stream kind.
+static void detect_stream_kind() {
+  reset_reader();
+  if (peek_bits(8) == 0x47) fatal_exit("Decoder currently does not parse transport streams\n");
+  align_to_start_code();
+  uint32_t code = peek_bits(32);
+  if (code == 0x000001BA || code == 0x000001E0) {
+    program_stream_flag = 1;
+  } else if (code != 0x000001B3) {
+    fatal_exit("Unable to recognize stream type\n");
+  }
+}
+
+void zorbel_main(int argc, char **argv) {
+  puts(request_idle_priority() ? "Priority set to IDLE_PRIORITY_CLASS" : "Failed to change process priority");
+  printf("ZORBEL: v%d.%d debug build\n", 0, 3);
+  verbosity_level = 4;
+
+  driver.input_name = argc > 1 ? argv[1] : nullptr;
+  if (argc < 2 || argc > 3) {
+    fputs("Incorrect usage\n", stdout);
+    printf("%s <mpgfilename> [<outputdirectory>]\n", argv[0] ? argv[0] : "zorbel");
+    leave_process(1);
+  }
+  const char *output_dir = nullptr;
+  for (int i = 1; i < argc; i++) {
+    if (is_directory_option(argv[i])) {
+      output_dir = argv[i] + 2;
+    } else {
+      driver.input_name = argv[i];
+    }
+  }
+
+  OutputNames names = derive_output_names(driver.input_name, output_dir);
+  if (!names.ok) {
+    fputs("no extension specified\n", stdout);
+    leave_process(1);
+  }
+  printf("Processing    : %s\n", driver.input_name);
+  printf("Basefilename  : %s\n", names.base_name);
+  printf("Path          : %s\n", names.output_path);
+  printf("SRT Output    : %s\n", names.srt_name);
+  printf("SAMI Output   : %s\n", names.sami_name);
+
+  reader.file = fopen(driver.input_name, "rb");
+  if (!reader.file) {
+    fprintf(stderr, "Base layer input file %s not found\n", driver.input_name);
+    leave_process(1);
+  }
+  detect_stream_kind();
+  // The real run reads the file again from its first byte.
+  if (fseek(reader.file, 0, SEEK_SET) != 0) {
+    fprintf(stderr, "Cannot rewind %s: the input must be a regular file\n", driver.input_name);
+    leave_process(1);
+  }
+  clearerr(reader.file);
+  reset_reader();
+
+  Init_caption_decoder();
+  driver.outputs_started = true;
+  srt_open(names.srt_name);
+  sami_open(names.sami_name);
+  scan_video_headers();
+
+  fclose(reader.file);
+  bool srt_ok = srt_close();
+  bool sami_ok = sami_close();
+  leave_process(srt_ok && sami_ok ? 0 : 1);
+}

@@ -1,0 +1,146 @@
+// Caption command interpreter (EIA-608 / 47 CFR 15.119, data channel 1).
+#include "captions/caption_interpreter.hpp"
+
+#include <cstdio>
+
+#include "app/run_driver.hpp"
+#include "captions/caption_memory.hpp"
+#include "mpeg/video_scanner.hpp"
+#include "output/sami_writer.hpp"
+#include "output/srt_writer.hpp"
+
+static struct {
+  // Most recent pair, fillers included; only used to drop a directly repeated
+  // miscellaneous control code (broadcasters send each one twice).
+  unsigned last_byte1;
+  unsigned last_byte2;
+} interpreter;
+
+void reset_caption_interpreter() { interpreter.last_byte1 = interpreter.last_byte2 = 0; }
+
+// The EIA-608 basic character set in code page 1252: ASCII but for eleven cells.
+static const unsigned char kBasicCharacters[128] = {
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0x20, 0x21, 0x22, 0xA3, 0x24, 0x25, 0x26, 0x27, 0x28, 0x29, 0xE0, 0x2B, 0x2C, 0x2D, 0x2E, 0x2F,
+    0x30, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0x3A, 0x3B, 0x3C, 0x3D, 0x3E, 0x3F,
+    0x40, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4A, 0x4B, 0x4C, 0x4D, 0x4E, 0x4F,
+    0x50, 0x51, 0x52, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5A, 0x5B, 0xE9, 0x5D, 0xEC, 0xF2,
+    0xF9, 0x61, 0x62, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6A, 0x6B, 0x6C, 0x6D, 0x6E, 0x6F,
+    0x70, 0x71, 0x72, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7A, 0xE7, 0x5C, 0xD1, 0xF1, 0x83,
+};
+
+// Special characters 0x11 0x30 to 0x11 0x3F.
+static const unsigned char kSpecialCharacters[16] = {
+    0x72, 0xBA, 0xBD, 0xBF, 0x54, 0xA2, 0xA3, 0x23, 0xE0, 0x20, 0xE8, 0xE2, 0xEA, 0xEE, 0xF4, 0xFB,
+};
+
+// Preamble address code rows by first byte 0x10-0x17; [0] for second bytes 0x40-0x5F,
+// [1] for 0x60-0x7F.
+static const int kPreambleRows[8][2] = {
+    {11, 11}, {1, 2}, {3, 4}, {12, 13}, {14, 15}, {5, 6}, {7, 8}, {9, 10},
+};
+
+static bool tracing() { return verbosity_level != 0; }
+
+static void trace_pen() {
+  if (tracing()) printf("Row=> %d, Column=%d\n", pen_state().row, pen_state().column);
+}
+
+static void preamble_address_code(unsigned byte1, unsigned byte2) {
+  PenState &pen = pen_state();
+  pen.column = 0;
+  pen.row = kPreambleRows[byte1 - 0x10][byte2 >= 0x60 ? 1 : 0];
+  Set_base_row(pen.row);
+  unsigned attribute = byte2 & 0x1F;
+  if (attribute >= 0x10) pen.column = 4 * static_cast<int>((attribute - 0x10) / 2);  // indent codes
+  trace_pen();
+}
+
+static void trace_only(const char *text) {
+  if (tracing()) fputs(text, stdout);
+}
+
+static void miscellaneous_control_code(unsigned byte2) {
+  switch (byte2) {
+    case 0x20: Resume_caption_loading(); break;
+    case 0x21: trace_only("[Backspace]\n"); break;
+    case 0x22: trace_only("[Reserved - was alarm off]\n"); break;
+    case 0x23: trace_only("[Reserved - was alarm on]\n"); break;
+    case 0x24: Delete_end_of_Row(); break;
+    case 0x25: Roll_up(2); break;
+    case 0x26: Roll_up(3); break;
+    case 0x27: Roll_up(4); break;
+    case 0x28:
+      // Flash on is shown as a standard space (47 CFR 15.119(h)(1)(i)).
+      trace_only("[Flash on]\n");
+      Addchar(0x20);
+      break;
+    case 0x29: Resume_direct_captioning(); break;
+    case 0x2A: trace_only("[Text Restart]\n"); break;
+    case 0x2B: trace_only("[Resume Text Display]\n"); break;
+    case 0x2C: Erase_displayed_memory(); break;
+    case 0x2D: Carriage_return(); break;
+    case 0x2E: Erase_non_displayed_memory(); break;
+    default: End_of_caption(); break;  // 0x2F
+  }
+}
+
+// Messages printed at every verbosity level, without a line break.
+static const char *const kAttributeMessages[] = {
+    "[BACKGND TRANSPARENT]", "[FOREGROUND BLACK]", "[FOREGND BLACK UNDERLINE]",
+};
+static const char *const kCharacterSetMessages[] = {
+    "[STANDARD CHAR SET, NORMAL SIZE]", "[STANDARD CHAR SET, DOUBLE SIZE]", "[FIRST PRIVATE CHAR SET]",
+    "[2ND PRIVATE CHAR SET]",           "[PEOPLES REP OF CHINA CHAR SET]",  "[KOREAN CHAR SET]",
+    "[FIRST REGISTERED CHAR SET]",
+};
+
+void Decode_pair(int hours, int minutes, int seconds, int frames, unsigned byte1, unsigned byte2) {
+  srt_note_pair_time(hours, minutes, seconds, frames);
+  if ((byte1 == 0x20 && byte2 == 0x20) || (byte1 == 0x00 && byte2 == 0x00)) {
+    interpreter.last_byte1 = byte1;
+    interpreter.last_byte2 = byte2;
+    return;
+  }
+
+  if (byte1 >= 0x20 && byte1 <= 0x7F) {
+    Addchar(kBasicCharacters[byte1]);
+    if (byte2 >= 0x20 && byte2 <= 0x7F) Addchar(kBasicCharacters[byte2]);
+  } else if (byte1 >= 0x10 && byte1 <= 0x17 && byte2 >= 0x40 && byte2 <= 0x7F) {
+    preamble_address_code(byte1, byte2);
+  } else if (byte1 == 0x14 && byte2 >= 0x20 && byte2 <= 0x2F) {
+    if (byte1 == interpreter.last_byte1 && byte2 == interpreter.last_byte2) return;  // the repeated copy
+    miscellaneous_control_code(byte2);
+  } else if (byte1 == 0x17 && byte2 >= 0x21 && byte2 <= 0x23) {
+    // Tab offsets never move the cursor past the last column.
+    PenState &pen = pen_state();
+    pen.column += static_cast<int>(byte2 - 0x20);
+    if (pen.column > kCaptionColumns - 1) pen.column = kCaptionColumns - 1;
+    trace_pen();
+  } else if (byte1 == 0x10 && byte2 >= 0x20 && byte2 <= 0x2F) {
+    // Background attribute: not kept.
+  } else if (byte1 == 0x17 && byte2 >= 0x2D && byte2 <= 0x2F) {
+    fputs(kAttributeMessages[byte2 - 0x2D], stdout);
+  } else if (byte1 == 0x17 && byte2 >= 0x24 && byte2 <= 0x2A) {
+    fputs(kCharacterSetMessages[byte2 - 0x24], stdout);
+  } else if (byte1 == 0x11 && byte2 >= 0x20 && byte2 <= 0x2F) {
+    // A mid-row code shows as a standard space (47 CFR 15.119(h)(1)(i)); its colour,
+    // underline or italics attribute is not kept.
+    Addchar(0x20);
+  } else if (byte1 == 0x11 && byte2 >= 0x30 && byte2 <= 0x3F) {
+    Addchar(kSpecialCharacters[byte2 - 0x30]);
+  } else if (tracing()) {
+    printf("unexpected code %02x %02x\n", byte1, byte2);
+  }
+
+  interpreter.last_byte1 = byte1;
+  interpreter.last_byte2 = byte2;
+  if (output_pending()) {
+    float rate = output_frame_rate();
+    sami_write_sync(hours, minutes, seconds, frames, rate);
+    sami_write_caption();
+    srt_write_entry(hours, minutes, seconds, frames, rate);
+    clear_output_pending();
+  }
+}

@@ -1,0 +1,147 @@
+// Caption memory (EIA-608 pop-on, roll-up and paint-on display memories).
+#include "captions/caption_memory.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/run_driver.hpp"
+#include "output/sami_writer.hpp"
+#include "output/srt_writer.hpp"
+
+static struct {
+  CaptionMemory memory;
+  PenState pen;
+  CaptionMode mode;
+  int output_pending;
+} decoder;
+
+const CaptionMemory &caption_memory() { return decoder.memory; }
+PenState &pen_state() { return decoder.pen; }
+const CaptionMode &caption_mode() { return decoder.mode; }
+bool output_pending() { return decoder.output_pending != 0; }
+void clear_output_pending() { decoder.output_pending = 0; }
+
+bool row_text_span(const unsigned char *cells, int &first, int &last) {
+  first = 0;
+  while (first < kCaptionColumns && !cells[first]) first++;
+  if (first == kCaptionColumns) return false;
+  last = kCaptionColumns - 1;
+  while (!cells[last]) last--;
+  return true;
+}
+
+static bool tracing() { return verbosity_level != 0; }
+
+static unsigned char *row_cells(int buffer, int row) { return decoder.memory.buffers[buffer].cells[row - 1]; }
+
+void Init_caption_decoder() {
+  decoder.pen.column = 0;
+  decoder.pen.row = 0;
+  memset(decoder.memory.buffers, 0, sizeof decoder.memory.buffers);
+  decoder.memory.has_content[0] = decoder.memory.has_content[1] = 0;
+  decoder.memory.written = 0;
+  decoder.memory.displayed = 1;
+  decoder.memory.non_displayed = 0;
+  srt_reset();
+  sami_reset();
+  decoder.mode.pop_on = decoder.mode.paint_on = decoder.mode.roll_up_rows = 0;
+  decoder.mode.base_row = 15;
+}
+
+void Resume_caption_loading() {
+  if (tracing()) fputs("RCL - Resume Caption Loading \"PopOnMode\"\n", stdout);
+  decoder.memory.written = decoder.memory.non_displayed;
+  decoder.mode.pop_on = 1;
+  decoder.mode.roll_up_rows = 0;
+  decoder.mode.paint_on = 0;
+}
+
+void Roll_up(int rows) {
+  if (tracing()) printf("[Roll up %d rows]\n", rows);
+  decoder.mode.roll_up_rows = rows;
+  decoder.mode.paint_on = 0;
+  decoder.mode.pop_on = 0;
+  decoder.memory.written = decoder.memory.displayed;
+}
+
+void Resume_direct_captioning() {
+  if (tracing()) fputs("[RDC - Resume direct captioning]\n", stdout);
+  decoder.memory.written = decoder.memory.displayed;
+  decoder.mode.paint_on = 1;
+  decoder.mode.pop_on = 0;
+  decoder.mode.roll_up_rows = 0;
+}
+
+void End_of_caption() {
+  if (tracing()) fputs("End Caption\n", stdout);
+  Flip_memories();
+  decoder.mode.pop_on = 0;
+  decoder.output_pending = 1;
+}
+
+void Flip_memories() {
+  decoder.memory.non_displayed = 1 - decoder.memory.non_displayed;
+  decoder.memory.displayed = 1 - decoder.memory.displayed;
+  decoder.pen.row = 0;
+  decoder.pen.column = 0;
+}
+
+void Carriage_return() {
+  if (tracing()) fputs("[CR]\n", stdout);
+  int base = decoder.mode.base_row;
+  int top = base - decoder.mode.roll_up_rows + 1;
+  if (top < 1) top = 1;  // the window never reaches above row 1
+  int shown = decoder.memory.displayed;
+  for (int r = top + 1; r <= base; r++) {
+    if (tracing()) printf("copying line %d to line %d\n", r, r - 1);
+    memcpy(row_cells(shown, r - 1), row_cells(shown, r), kCaptionColumns);
+  }
+  if (tracing()) printf("clearing line %d\n", base);
+  memset(row_cells(shown, base), 0, kCaptionColumns);
+  decoder.pen.column = 0;
+  decoder.output_pending = 1;
+}
+
+void Erase_non_displayed_memory() {
+  int hidden = decoder.memory.non_displayed;
+  memset(&decoder.memory.buffers[hidden], 0, sizeof(CaptionBuffer));
+  decoder.memory.has_content[hidden] = 0;
+}
+
+void Erase_displayed_memory() {
+  int shown = decoder.memory.displayed;
+  memset(&decoder.memory.buffers[shown], 0, sizeof(CaptionBuffer));
+  decoder.memory.has_content[shown] = 0;
+  decoder.output_pending = 1;
+}
+
+void Delete_end_of_Row() {
+  const PenState &pen = decoder.pen;
+  if (tracing()) printf("Delete_end_of_Row: Row %d col %d\n", pen.row, pen.column);
+  // Row 0 has no slot: there is nothing to clear before a preamble address code.
+  if (pen.row != 0 && pen.column < kCaptionColumns)
+    memset(row_cells(decoder.memory.written, pen.row) + pen.column, 0, kCaptionColumns - pen.column);
+  decoder.output_pending = 1;
+}
+
+void Addchar(unsigned char ch) {
+  PenState &pen = decoder.pen;
+  int written = decoder.memory.written;
+  if (tracing()) printf("Addchar: buffer=%d, ch=%c row=%d, col=%d\n", written, ch, pen.row, pen.column);
+  const CaptionMode &mode = decoder.mode;
+  if (!mode.pop_on && !mode.paint_on && mode.roll_up_rows == 0) return;
+  if (pen.row == 0) return;  // no row addressed since the start or the last flip
+  if (ch != 0) {
+    decoder.memory.has_content[written] = 1;
+    if (mode.roll_up_rows > 0) decoder.output_pending = 1;
+  }
+  if (tracing()) printf("CH: %c (%02x)--> Buffer %d, row %d col %d\n", ch, ch, written, pen.row, pen.column);
+  row_cells(written, pen.row)[pen.column] = ch;
+  // At the last column the cursor stays, so later characters overwrite that cell.
+  if (pen.column < kCaptionColumns - 1) pen.column += 1;
+}
+
+void Set_base_row(int row) {
+  if (tracing()) printf("Base row set to %d\n", row);
+  decoder.mode.base_row = row;
+}

@@ -1,0 +1,82 @@
+// Caption user data and caption clock.
+#include "captions/caption_user_data.hpp"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "app/run_driver.hpp"
+#include "captions/caption_interpreter.hpp"
+#include "mpeg/bit_reader.hpp"
+#include "mpeg/video_scanner.hpp"
+
+static struct {
+  // Every second entry belongs to the decoded field, counted over the whole run: a
+  // block with an odd number of entries hands the other phase to the next block.
+  int is_odd;
+} user_data = {1};
+
+void reset_caption_user_data() { user_data.is_odd = 1; }
+
+// EIA-608 bytes carry odd parity in bit 7.
+static bool odd_parity(unsigned byte) {
+  byte ^= byte >> 4;
+  byte ^= byte >> 2;
+  byte ^= byte >> 1;
+  return (byte & 1) != 0;
+}
+
+void advance_caption_clock(int &hours, int &minutes, int &seconds, int &frames) {
+  frames += 1;
+  if (static_cast<double>(frames) < static_cast<double>(caption_clock_frame_rate())) return;
+  frames = 0;
+  seconds += 1;
+  if (seconds <= 59) return;
+  seconds = 0;
+  minutes += 1;
+  if (minutes <= 59) return;
+  minutes = 0;
+  hours += 1;
+}
+
+void cc_user_data() {
+  const GopTimeCode &gop = gop_time_code();
+  int hours = gop.hours, minutes = gop.minutes, seconds = gop.seconds, frames = gop.pictures;
+  int step_clock = 0;  // two entries, one per field, make one frame
+
+  if (peek_bits(16) == 0x4343) {  // "CC"
+    if (verbosity_level > 0) fputs("CC Packet\n", stdout);
+    read_bits(16);
+    uint32_t header = read_bits(16);
+    if (header != 0x01F8) {
+      printf("unexpected data following CC marker (0x%0x)\n", static_cast<unsigned>(header));
+    } else {
+      uint32_t count = read_bits(8);
+      int oddfirst = static_cast<int>(count >> 7);
+      int entries = static_cast<int>(count & 0x7F);
+      for (int i = 0; i < entries; i++) {
+        if (!user_data.is_odd) {
+          read_bits(24);
+        } else {
+          uint32_t entry = read_bits(24);
+          if (verbosity_level > 0)
+            printf(">>  %06x (%06x) (IsOdd=%d oddfirst=%d time: %02d:%02d:%02d.%03d)\n", static_cast<unsigned>(entry),
+                   static_cast<unsigned>(entry & 0xFF7F7F), user_data.is_odd, oddfirst, hours, minutes, seconds, frames);
+          unsigned tag = entry >> 16;
+          unsigned byte1 = (entry >> 8) & 0xFF;
+          unsigned byte2 = entry & 0xFF;
+          if (tag != 0xFF && tag != 0xFE) {
+            printf("Unexpected tag 0x%0x\n", tag);
+            break;
+          }
+          bool filler = byte1 == 0xFF && byte2 == 0xFF;
+          if (!filler && odd_parity(byte1) && odd_parity(byte2))
+            Decode_pair(hours, minutes, seconds, frames, byte1 & 0x7F, byte2 & 0x7F);
+        }
+        user_data.is_odd = 1 - user_data.is_odd;
+        if (step_clock) advance_caption_clock(hours, minutes, seconds, frames);
+        step_clock = 1 - step_clock;
+      }
+    }
+  }
+  align_to_start_code();
+}

@@ -1,0 +1,53 @@
+// Bit reader: the input as a stream of bits, most significant first, through a 32-bit
+// window topped up a byte at a time from a 2048-byte block buffer.
+//
+// Contract, between operations:
+//  - valid_bits is 25..32; the top valid_bits bits of window are the next unread bits,
+//    the bits below them are 0. valid_bits is 32 exactly at a byte boundary, so any read
+//    of up to 24 bits is exact, and a 32-bit read is exact after align_to_start_code.
+//  - buffer holds consecutive 2048-byte blocks of the file, in file order.
+//  - Past the end of the file the reader delivers 0 to 3 zero bytes up to the next
+//    multiple of 4 (counted from the start of the file), then the sequence end code
+//    00 00 01 B7 over and over. That padding is the only end marker; reading on is
+//    always defined.
+//  - In a program stream, bytes near the end of a video packet's payload come through
+//    the demultiplexer, so the window only ever sees video payload.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+constexpr int kBlockSize = 2048;
+
+struct BitReader {
+  FILE *file;
+  uint8_t buffer[kBlockSize];
+  int32_t read_pos;  // next byte of buffer to enter the window; may run past 2048 in a program stream
+  uint32_t window;
+  // Program streams: one past the last payload byte of the current video packet,
+  // counted like read_pos. 64 bits because it keeps moving back by 2048 per block
+  // while long stretches of other streams are skipped.
+  int64_t packet_end;
+  int32_t valid_bits;
+  int64_t bits_consumed;  // since the last reset_reader; 64 bits so files past 256 MiB trace true offsets
+  int32_t buffer_fill;    // bytes of buffer that came from the file; the rest is padding
+  int64_t file_bytes;     // bytes read from the file since the last reset_reader
+};
+
+extern BitReader reader;
+
+void reset_reader();
+void load_buffer();
+// Reads the next block into buffer and pads it if the file ended; moves nothing.
+void fill_block();
+
+inline uint32_t peek_bits(int n) { return reader.window >> (32 - n); }
+void skip_bits(int n);  // n: 0 to 24
+uint32_t read_bits(int n);  // n: 1 to 24
+void skip_bits32();
+uint32_t read_bits32();
+void align_to_start_code();
+
+// True when the elementary-stream byte at stream offset pos lies past the end of the
+// file, i.e. in the reader's padding.
+bool reader_past_end(int64_t pos);

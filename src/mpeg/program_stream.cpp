@@ -1,0 +1,106 @@
+// Program stream demultiplexer (ISO/IEC 13818-1 program stream, ISO/IEC 11172-1 system
+// stream): skips everything but video stream 0xE0 and strips its packet headers.
+#include "mpeg/program_stream.hpp"
+
+#include <cstdio>
+
+#include "app/run_driver.hpp"
+#include "mpeg/bit_reader.hpp"
+
+// Whole blocks are read until read_pos lies inside the buffer again; skipped bytes are
+// never looked at. read_pos and packet_end move back together.
+static void reach_read_pos() {
+  while (reader.read_pos >= kBlockSize) {
+    fill_block();
+    reader.read_pos -= kBlockSize;
+    reader.packet_end -= kBlockSize;
+  }
+}
+
+[[noreturn]] static void end_of_input() {
+  if (!outputs_started()) {
+    fputs("No video stream found\n", stderr);
+    leave_process(1);
+  }
+  finish_and_exit(0);
+}
+
+unsigned read_byte() {
+  reach_read_pos();
+  // Past the end of the file the buffer holds padding, which is never system-layer data.
+  if (reader.read_pos >= reader.buffer_fill) end_of_input();
+  return reader.buffer[reader.read_pos++];
+}
+
+unsigned read_uint16() {
+  unsigned high = read_byte();
+  return (high << 8) | read_byte();
+}
+
+uint32_t read_uint32() {
+  uint32_t high = read_uint16();
+  return (high << 16) | read_uint16();
+}
+
+unsigned next_payload_byte() {
+  // A video packet without payload is passed over, so no system-layer byte is ever
+  // taken as video.
+  while (reader.read_pos >= reader.packet_end) next_video_packet();
+  reach_read_pos();
+  // A packet that runs past the end of the file gets the elementary-stream padding.
+  return reader.buffer[reader.read_pos++];
+}
+
+[[noreturn]] static void header_error() {
+  fputs("Error in packet header\n", stderr);
+  finish_and_exit(1);
+}
+
+static void video_packet_header() {
+  unsigned length = read_uint16();
+  reader.packet_end = static_cast<int64_t>(reader.read_pos) + length;
+  unsigned b = read_byte();
+  if ((b >> 6) == 2) {  // MPEG-2 PES header: flags, flags, header data length
+    reader.read_pos += 1;
+    reader.read_pos += static_cast<int32_t>(read_byte());
+    return;
+  }
+  // MPEG-1 packet header (ISO/IEC 11172-1, 2.4.3.3): stuffing, optional STD buffer
+  // size, then the time stamps or the 0x0F marker.
+  while (b == 0xFF) b = read_byte();
+  if (b >= 0x40) {
+    if (b >= 0x80) header_error();
+    reader.read_pos += 1;
+    b = read_byte();
+  }
+  if (b >= 0x40) header_error();
+  if (b >= 0x30) {
+    reader.read_pos += 9;
+  } else if (b >= 0x20) {
+    reader.read_pos += 4;
+  } else if (b != 0x0F) {
+    header_error();
+  }
+}
+
+void next_video_packet() {
+  for (;;) {
+    uint32_t code = read_uint32();
+    while ((code & 0xFFFFFF00u) != 0x00000100u) code = (code << 8) | read_byte();
+    if (code == 0x000001BA) {
+      // The MPEG-1 pack header's remaining 8 bytes; an MPEG-2 pack header's extra bytes
+      // and stuffing cannot hold a start-code prefix, so the search passes them.
+      reader.read_pos += 8;
+    } else if (code == 0x000001B9) {
+      // Program end: concatenated program streams read on.
+    } else if (code == 0x000001E0) {
+      video_packet_header();
+      return;
+    } else if (code >= 0x000001BB) {
+      reader.read_pos += static_cast<int32_t>(read_uint16());
+    } else {
+      fprintf(stderr, "Unexpected startcode %08x in system layer\n", static_cast<unsigned>(code));
+      finish_and_exit(1);
+    }
+  }
+}

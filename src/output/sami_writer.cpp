@@ -1,0 +1,107 @@
+// SAMI writer. Every line ends with CR LF on every platform; caption bytes are written
+// as they are (code page 1252, no escaping).
+#include "output/sami_writer.hpp"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "app/run_driver.hpp"
+#include "captions/caption_memory.hpp"
+#include "output/srt_writer.hpp"
+
+// "<P class=ENCC>", 16 rows of 35 characters each with "<BR>" and CR LF, or "&nbsp;".
+constexpr size_t kCaptionTextSize = 16 + kCaptionRows * (kCaptionColumns + 6) + 1;
+
+static struct {
+  FILE *file;
+  const char *file_name;
+  bool write_failed;
+  char caption[kCaptionTextSize];
+} sami;
+
+static const char kHeader[] =
+    "<SAMI>\r\n"
+    "<HEAD>\r\n"
+    "    <STYLE type=\"text/css\"><!--\r\n"
+    "      P {margin-top:3pt;\r\n"
+    "         margin-left:5pt;\r\n"
+    "         margin-right:5pt;\r\n"
+    "         margin-bottom:5pt;\r\n"
+    "         font-size: 14pt;\r\n"
+    "         font-family: tahoma, sans-serif;\r\n"
+    "         font-weight: normal;\r\n"
+    "         color: white;}\r\n"
+    "   .ENCC {Name:English; lang: en-US; SAMI_Type: CC; \r\n"
+    "                samitype:CC; }\r\n"
+    "-->\r\n"
+    "</STYLE>\r\n"
+    "</HEAD>\r\n"
+    "<BODY>\r\n";
+
+static const char kTrailer[] = "</BODY>\r\n</SAMI>\r\n";
+
+void sami_reset() {
+  sami.file = nullptr;
+  sami.file_name = nullptr;
+  sami.write_failed = false;
+}
+
+static void write_text(const char *text, size_t length) {
+  if (fwrite(text, 1, length, sami.file) != length) sami.write_failed = true;
+}
+
+void sami_open(const char *file_name) {
+  sami.file = fopen(file_name, "wb");
+  if (!sami.file) {
+    fputs("Failed to open SAMI File for writing\n", stdout);
+    leave_process(1);
+  }
+  sami.file_name = file_name;
+  write_text(kHeader, sizeof kHeader - 1);
+}
+
+void sami_write_sync(int hours, int minutes, int seconds, int frames, float frame_rate) {
+  char line[64];
+  int length = snprintf(line, sizeof line, "<SYNC START=\"%" PRIu64 "\">\r\n",
+                        static_cast<uint64_t>(caption_time_milliseconds(hours, minutes, seconds, frames, frame_rate)));
+  write_text(line, static_cast<size_t>(length));
+}
+
+void sami_write_caption() {
+  static const char kParagraph[] = "<P class=ENCC>";
+  static const char kBreak[] = "<BR>\r\n";
+  static const char kBlank[] = "&nbsp;\r\n";
+  size_t length = 0;
+  memcpy(sami.caption, kParagraph, sizeof kParagraph - 1);
+  length += sizeof kParagraph - 1;
+  const CaptionMemory &memory = caption_memory();
+  const CaptionBuffer &shown = memory.buffers[memory.displayed];
+  bool any_row = false;
+  for (int slot = 0; slot < kCaptionRows; slot++) {
+    const unsigned char *cells = shown.cells[slot];
+    int first, last;
+    if (!row_text_span(cells, first, last)) continue;
+    // Leading empty cells add nothing; a gap between words becomes spaces.
+    for (int column = first; column <= last; column++) sami.caption[length++] = cells[column] ? static_cast<char>(cells[column]) : ' ';
+    memcpy(sami.caption + length, kBreak, sizeof kBreak - 1);
+    length += sizeof kBreak - 1;
+    any_row = true;
+    if (verbosity_level > 0) printf("Output row %d to SAMI file\n", slot + 1);
+  }
+  if (!any_row) {
+    memcpy(sami.caption + length, kBlank, sizeof kBlank - 1);
+    length += sizeof kBlank - 1;
+    if (verbosity_level > 0) fputs("Outputting blank row to SAMI file\n", stdout);
+  }
+  write_text(sami.caption, length);
+}
+
+bool sami_close() {
+  if (!sami.file) return true;
+  write_text(kTrailer, sizeof kTrailer - 1);
+  if (fclose(sami.file) != 0) sami.write_failed = true;
+  sami.file = nullptr;
+  if (sami.write_failed) fprintf(stderr, "Error writing %s\n", sami.file_name);
+  return !sami.write_failed;
+}

@@ -1,0 +1,134 @@
+// SRT writer. Every line ends with CR LF on every platform.
+#include "output/srt_writer.hpp"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "app/run_driver.hpp"
+#include "captions/caption_memory.hpp"
+#include "mpeg/video_scanner.hpp"
+
+// Counter line, time line, 16 rows of at most 35 characters, all with CR LF, and the
+// final blank line.
+constexpr size_t kEntryTextSize = 32 + 64 + kCaptionRows * (kCaptionColumns + 2) + 2 + 1;
+
+static struct {
+  FILE *file;
+  const char *file_name;
+  bool write_failed;
+  uint64_t counter;  // last entry number written; 64 bits so it cannot wrap
+  int64_t start_ms;  // when the remembered caption appeared
+  CaptionBuffer snapshot;
+  int snapshot_has_content;
+  int pair_hours, pair_minutes, pair_seconds, pair_frames;
+  char entry[kEntryTextSize];
+  size_t entry_length;
+} srt;
+
+void srt_reset() {
+  srt.file = nullptr;
+  srt.file_name = nullptr;
+  srt.write_failed = false;
+  srt.counter = 0;
+  srt.start_ms = 0;
+  memset(&srt.snapshot, 0, sizeof srt.snapshot);
+  srt.snapshot_has_content = 0;
+  srt.pair_hours = srt.pair_minutes = srt.pair_seconds = srt.pair_frames = 0;
+  srt.entry_length = 0;
+}
+
+int64_t frames_to_milliseconds(int frames, float frame_rate) {
+  if (frame_rate == 0.0f) return 0;
+  float k = 1000.0f / frame_rate;
+  return static_cast<int64_t>(static_cast<double>(frames) * static_cast<double>(k));
+}
+
+int64_t caption_time_milliseconds(int hours, int minutes, int seconds, int frames, float frame_rate) {
+  return int64_t{hours} * 3600000 + int64_t{minutes} * 60000 + int64_t{seconds} * 1000 +
+         frames_to_milliseconds(frames, frame_rate);
+}
+
+void srt_note_pair_time(int hours, int minutes, int seconds, int frames) {
+  srt.pair_hours = hours;
+  srt.pair_minutes = minutes;
+  srt.pair_seconds = seconds;
+  srt.pair_frames = frames;
+}
+
+void srt_open(const char *file_name) {
+  if (srt.file) {
+    fputs("ERROR: SRT File is already open\n", stdout);
+    leave_process(1);
+  }
+  // Binary mode: the CR LF line ends are written explicitly.
+  srt.file = fopen(file_name, "wb");
+  if (!srt.file) {
+    fputs("Unable to open SRT File\n", stdout);
+    leave_process(1);
+  }
+  srt.file_name = file_name;
+}
+
+static void append(const char *text, size_t length) {
+  memcpy(srt.entry + srt.entry_length, text, length);
+  srt.entry_length += length;
+}
+
+static void append_time(int64_t ms) {
+  // Split from the total so that a malformed time code still prints a valid time.
+  char text[48];
+  int length = snprintf(text, sizeof text, "%02" PRId64 ":%02d:%02d,%03d", ms / 3600000, static_cast<int>(ms / 60000 % 60),
+                        static_cast<int>(ms / 1000 % 60), static_cast<int>(ms % 1000));
+  append(text, static_cast<size_t>(length));
+}
+
+static bool snapshot_holds_text() {
+  for (const auto &row : srt.snapshot.cells)
+    for (unsigned char cell : row)
+      if (cell) return true;
+  return false;
+}
+
+static void write_entry(int64_t end_ms) {
+  srt.counter += 1;
+  char counter_line[32];
+  int length = snprintf(counter_line, sizeof counter_line, "%-8" PRIu64 "\r\n", srt.counter);
+  append(counter_line, static_cast<size_t>(length));
+  append_time(srt.start_ms);
+  append(" --> ", 5);
+  append_time(end_ms);
+  append("\r\n", 2);
+  for (int slot = 0; slot < kCaptionRows; slot++) {
+    const unsigned char *cells = srt.snapshot.cells[slot];
+    int first, last;
+    if (!row_text_span(cells, first, last)) continue;
+    // Leading empty cells become spaces, and so do the gaps between words.
+    for (int column = 0; column <= last; column++) srt.entry[srt.entry_length++] = cells[column] ? static_cast<char>(cells[column]) : ' ';
+    append("\r\n", 2);
+    if (verbosity_level > 0) printf("Output row %d to SRT file\n", slot + 1);
+  }
+  append("\r\n", 2);
+  if (fwrite(srt.entry, 1, srt.entry_length, srt.file) != srt.entry_length) srt.write_failed = true;
+}
+
+void srt_write_entry(int hours, int minutes, int seconds, int frames, float frame_rate) {
+  srt.entry_length = 0;
+  if (!srt.file) return;
+  int64_t now_ms = caption_time_milliseconds(hours, minutes, seconds, frames, frame_rate);
+  // A caption whose characters were all removed gives no entry: blank cues break readers.
+  if (srt.snapshot_has_content && snapshot_holds_text()) write_entry(now_ms);
+  const CaptionMemory &memory = caption_memory();
+  srt.snapshot = memory.buffers[memory.displayed];
+  srt.snapshot_has_content = memory.has_content[memory.displayed];
+  srt.start_ms = now_ms;
+}
+
+bool srt_close() {
+  srt_write_entry(srt.pair_hours, srt.pair_minutes, srt.pair_seconds, srt.pair_frames, output_frame_rate());
+  if (!srt.file) return true;
+  if (fclose(srt.file) != 0) srt.write_failed = true;
+  srt.file = nullptr;
+  if (srt.write_failed) fprintf(stderr, "Error writing %s\n", srt.file_name);
+  return !srt.write_failed;
+}

@@ -1,0 +1,22 @@
+// SRT writer: one numbered SubRip entry per displayed caption, written when the display
+// next changes (so each entry knows its end time), the last one at close.
+#pragma once
+
+#include <cstdint>
+
+// Milliseconds of a frame count: k = 1000 / rate as a 32-bit float, frames * k in
+// double, truncated; 0 while the rate is 0.
+int64_t frames_to_milliseconds(int frames, float frame_rate);
+// hours, minutes, seconds and the milliseconds of frames, in 64 bits.
+int64_t caption_time_milliseconds(int hours, int minutes, int seconds, int frames, float frame_rate);
+
+void srt_open(const char *file_name);
+void srt_write_entry(int hours, int minutes, int seconds, int frames, float frame_rate);
+// Writes the pending entry, ending at the time of the latest byte pair, and closes the
+// file. False (after "Error writing ..." on stderr) when any write to the file failed.
+bool srt_close();
+
+// The time of each byte pair that reaches the decoder; the last entry ends there.
+void srt_note_pair_time(int hours, int minutes, int seconds, int frames);
+// No file, counter 0, times 0, nothing remembered.
+void srt_reset();

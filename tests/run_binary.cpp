@@ -1,0 +1,56 @@
+// Process runner for the end-to-end tests.
+#include "run_binary.hpp"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+#include "stream_builder.hpp"
+
+static std::string shell_quote(const std::string &text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'')
+      quoted += "'\\''";
+    else
+      quoted += c;
+  }
+  return quoted + "'";
+}
+
+RunResult run_zorbel(const std::vector<std::string> &arguments, const std::string &dir) {
+  std::string out_file = dir + "/.stdout", err_file = dir + "/.stderr";
+  std::string command = "cd " + shell_quote(dir) + " && " + shell_quote(ZORBEL_BINARY);
+  for (const std::string &argument : arguments) command += " " + shell_quote(argument);
+  command += " >" + shell_quote(out_file) + " 2>" + shell_quote(err_file) + " </dev/null";
+  int raw = std::system(command.c_str());
+  RunResult result;
+  result.status = (raw != -1 && WIFEXITED(raw)) ? WEXITSTATUS(raw) : -1;
+  // The shell reports a death by signal as 128 + n.
+  if (result.status > 128) result.status = -1;
+  result.out = read_file(out_file);
+  result.err = read_file(err_file);
+  unlink(out_file.c_str());
+  unlink(err_file.c_str());
+  return result;
+}
+
+std::string make_temp_dir(const std::string &tag) {
+  std::string pattern = "/tmp/zorbel-" + tag + "-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");
+  return std::string(buffer.data());
+}
+
+std::string startup_lines() {
+  // Lowering our own priority always succeeds on Linux.
+  return "Priority set to IDLE_PRIORITY_CLASS\nZORBEL: v0.3 debug build\n";
+}
+
+std::string name_lines(const std::string &input, const std::string &base, const std::string &path) {
+  return "Processing    : " + input + "\nBasefilename  : " + base + "\nPath          : " + path +
+         "\nSRT Output    : " + path + base + ".srt\nSAMI Output   : " + path + base + ".smi\n";
+}

@@ -1,0 +1,280 @@
+// Test stream builder.
+#include "stream_builder.hpp"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+void put_start_code(Bytes &out, uint8_t code) {
+  out.insert(out.end(), {0x00, 0x00, 0x01, code});
+}
+
+// MSB-first bit packing for header fields.
+class BitWriter {
+ public:
+  explicit BitWriter(Bytes &out) : out_(out) {}
+  void put(uint32_t value, int bits) {
+    for (int i = bits - 1; i >= 0; i--) {
+      current_ = static_cast<uint8_t>((current_ << 1) | ((value >> i) & 1));
+      if (++count_ == 8) {
+        out_.push_back(current_);
+        current_ = 0;
+        count_ = 0;
+      }
+    }
+  }
+  void finish() {
+    while (count_ != 0) put(0, 1);
+  }
+
+ private:
+  Bytes &out_;
+  uint8_t current_ = 0;
+  int count_ = 0;
+};
+
+void put_u16(Bytes &out, size_t value) {
+  out.push_back(static_cast<uint8_t>(value >> 8));
+  out.push_back(static_cast<uint8_t>(value));
+}
+
+}  // namespace
+
+uint8_t with_parity(uint8_t byte7) {
+  int ones = 0;
+  for (int i = 0; i < 7; i++) ones += (byte7 >> i) & 1;
+  return static_cast<uint8_t>((byte7 & 0x7F) | (ones % 2 == 0 ? 0x80 : 0x00));
+}
+
+void add_frame(std::vector<CcEntry> &entries, uint8_t byte1, uint8_t byte2) {
+  entries.push_back({0xFF, with_parity(byte1), with_parity(byte2)});
+  entries.push_back({0xFE, 0x80, 0x80});
+}
+
+std::vector<CcEntry> frames_of(const std::vector<std::pair<uint8_t, uint8_t>> &pairs) {
+  std::vector<CcEntry> entries;
+  for (const auto &pair : pairs) add_frame(entries, pair.first, pair.second);
+  return entries;
+}
+
+Bytes cc_payload(const std::vector<CcEntry> &entries, bool oddfirst) {
+  if (entries.size() > 127) throw std::invalid_argument("a CC block holds at most 127 entries");
+  Bytes out = {0x43, 0x43, 0x01, 0xF8};
+  out.push_back(static_cast<uint8_t>((oddfirst ? 0x80 : 0x00) | entries.size()));
+  for (const CcEntry &e : entries) out.insert(out.end(), {e.tag, e.byte1, e.byte2});
+  return out;
+}
+
+StreamBuilder &StreamBuilder::sequence_header(const SequenceHeader &h) {
+  put_start_code(bytes_, 0xB3);
+  BitWriter w(bytes_);
+  w.put(h.horizontal_size, 12);
+  w.put(h.vertical_size, 12);
+  w.put(h.aspect_ratio_information, 4);
+  w.put(h.frame_rate_code, 4);
+  w.put(h.bit_rate_value, 18);
+  w.put(1, 1);  // marker
+  w.put(h.vbv_buffer_size, 10);
+  w.put(h.constrained_parameters_flag, 1);
+  w.put(h.intra_matrix ? 1 : 0, 1);
+  for (int i = 0; h.intra_matrix && i < 64; i++) w.put(8 + i, 8);
+  w.put(h.non_intra_matrix ? 1 : 0, 1);
+  for (int i = 0; h.non_intra_matrix && i < 64; i++) w.put(16, 8);
+  w.finish();
+  return *this;
+}
+
+StreamBuilder &StreamBuilder::sequence_extension() {
+  put_start_code(bytes_, 0xB5);
+  // Sequence extension, main profile at main level, 4:2:0, progressive_sequence 0.
+  bytes_.insert(bytes_.end(), {0x14, 0x8A, 0x00, 0x01, 0x00, 0x00});
+  return *this;
+}
+
+StreamBuilder &StreamBuilder::gop(const TimeCode &t) {
+  put_start_code(bytes_, 0xB8);
+  BitWriter w(bytes_);
+  w.put(t.drop_flag, 1);
+  w.put(t.hours, 5);
+  w.put(t.minutes, 6);
+  w.put(1, 1);  // marker
+  w.put(t.seconds, 6);
+  w.put(t.pictures, 6);
+  w.put(t.closed_gop, 1);
+  w.put(t.broken_link, 1);
+  w.finish();
+  return *this;
+}
+
+StreamBuilder &StreamBuilder::gop(int hours, int minutes, int seconds, int pictures) {
+  TimeCode t;
+  t.hours = hours;
+  t.minutes = minutes;
+  t.seconds = seconds;
+  t.pictures = pictures;
+  return gop(t);
+}
+
+StreamBuilder &StreamBuilder::user_data(const Bytes &payload) {
+  put_start_code(bytes_, 0xB2);
+  bytes_.insert(bytes_.end(), payload.begin(), payload.end());
+  return *this;
+}
+
+StreamBuilder &StreamBuilder::cc_block(const std::vector<CcEntry> &entries, bool oddfirst) {
+  return user_data(cc_payload(entries, oddfirst));
+}
+
+StreamBuilder &StreamBuilder::cc_block_with_count(uint8_t count_byte, const std::vector<CcEntry> &entries) {
+  Bytes payload = {0x43, 0x43, 0x01, 0xF8, count_byte};
+  for (const CcEntry &e : entries) payload.insert(payload.end(), {e.tag, e.byte1, e.byte2});
+  return user_data(payload);
+}
+
+StreamBuilder &StreamBuilder::picture(int temporal_reference, int coding_type) {
+  put_start_code(bytes_, 0x00);
+  BitWriter w(bytes_);
+  w.put(temporal_reference, 10);
+  w.put(coding_type, 3);
+  w.put(0xFFFF, 16);  // vbv_delay
+  if (coding_type == 2 || coding_type == 3) w.put(0, 4);
+  w.put(0, 1);  // extra_bit_picture
+  w.finish();
+  return *this;
+}
+
+StreamBuilder &StreamBuilder::slice(size_t n, uint32_t seed) {
+  put_start_code(bytes_, 0x01);
+  uint32_t state = seed * 2654435761u + 12345u;
+  for (size_t i = 0; i < n; i++) {
+    state = state * 1103515245u + 12345u;
+    uint8_t b = static_cast<uint8_t>(state >> 24);
+    // Never two zero bytes in a row, so no start-code prefix can form.
+    if (b == 0 && !bytes_.empty() && bytes_.back() == 0) b = 0x5A;
+    bytes_.push_back(b);
+  }
+  if (!bytes_.empty() && bytes_.back() == 0) bytes_.back() = 0x11;
+  return *this;
+}
+
+StreamBuilder &StreamBuilder::sequence_end() {
+  put_start_code(bytes_, 0xB7);
+  return *this;
+}
+
+StreamBuilder &StreamBuilder::raw(const Bytes &bytes) {
+  bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+  return *this;
+}
+
+Bytes mpeg2_pack_header(int stuffing) {
+  Bytes out;
+  put_start_code(out, 0xBA);
+  // '01' SCR 0 with markers, mux rate 25200 with markers, reserved and stuffing length.
+  out.insert(out.end(), {0x44, 0x00, 0x04, 0x00, 0x04, 0x01, 0x01, 0x89, 0xC3});
+  out.push_back(static_cast<uint8_t>(0xF8 | stuffing));
+  for (int i = 0; i < stuffing; i++) out.push_back(0xFF);
+  return out;
+}
+
+Bytes mpeg1_pack_header() {
+  Bytes out;
+  put_start_code(out, 0xBA);
+  // '0010' SCR 0 with markers, mux rate with markers.
+  out.insert(out.end(), {0x21, 0x00, 0x01, 0x00, 0x01, 0x80, 0x1B, 0x91});
+  return out;
+}
+
+Bytes system_header() {
+  Bytes out;
+  put_start_code(out, 0xBB);
+  Bytes body = {0x80, 0x1B, 0x91, 0x04, 0xE1, 0xFF, 0xE0, 0xE0, 0xE8, 0xC0, 0xC0, 0x20};
+  put_u16(out, body.size());
+  out.insert(out.end(), body.begin(), body.end());
+  return out;
+}
+
+Bytes program_end_code() { return {0x00, 0x00, 0x01, 0xB9}; }
+
+Bytes mpeg2_packet(uint8_t stream_id, const Bytes &payload, bool pts, int stuffing) {
+  Bytes out;
+  put_start_code(out, stream_id);
+  size_t header_data = (pts ? 5u : 0u) + static_cast<size_t>(stuffing);
+  put_u16(out, 3 + header_data + payload.size());
+  out.push_back(0x81);
+  out.push_back(pts ? 0x80 : 0x00);
+  out.push_back(static_cast<uint8_t>(header_data));
+  if (pts) out.insert(out.end(), {0x21, 0x00, 0x01, 0x00, 0x01});
+  for (int i = 0; i < stuffing; i++) out.push_back(0xFF);
+  out.insert(out.end(), payload.begin(), payload.end());
+  return out;
+}
+
+Bytes mpeg1_packet(uint8_t stream_id, const Bytes &header, const Bytes &payload) {
+  Bytes out;
+  put_start_code(out, stream_id);
+  put_u16(out, header.size() + payload.size());
+  out.insert(out.end(), header.begin(), header.end());
+  out.insert(out.end(), payload.begin(), payload.end());
+  return out;
+}
+
+Bytes mpeg1_header_plain() { return {0x0F}; }
+Bytes mpeg1_header_pts() { return {0x21, 0x00, 0x01, 0x00, 0x01}; }
+Bytes mpeg1_header_full(int stuffing) {
+  Bytes out(static_cast<size_t>(stuffing), 0xFF);
+  out.insert(out.end(), {0x60, 0x2E});  // STD buffer scale and size
+  out.insert(out.end(), {0x31, 0x00, 0x01, 0x00, 0x01, 0x11, 0x00, 0x01, 0x00, 0x01});
+  return out;
+}
+
+Bytes mux_program_stream(const Bytes &elementary, const MuxOptions &options) {
+  Bytes out;
+  bool first = true;
+  for (size_t at = 0; at < elementary.size(); at += options.video_payload) {
+    size_t n = std::min(options.video_payload, elementary.size() - at);
+    Bytes payload(elementary.begin() + static_cast<long>(at), elementary.begin() + static_cast<long>(at + n));
+    Bytes pack = options.mpeg1 ? mpeg1_pack_header() : mpeg2_pack_header(options.pack_stuffing);
+    out.insert(out.end(), pack.begin(), pack.end());
+    if (first && options.system_header) {
+      Bytes sh = system_header();
+      out.insert(out.end(), sh.begin(), sh.end());
+    }
+    first = false;
+    Bytes video = options.mpeg1 ? mpeg1_packet(0xE0, mpeg1_header_pts(), payload) : mpeg2_packet(0xE0, payload);
+    out.insert(out.end(), video.begin(), video.end());
+    if (options.audio) {
+      Bytes audio_payload(options.audio_size, 0xA5);
+      Bytes audio = options.mpeg1 ? mpeg1_packet(0xC0, mpeg1_header_pts(), audio_payload) : mpeg2_packet(0xC0, audio_payload);
+      out.insert(out.end(), audio.begin(), audio.end());
+    }
+  }
+  if (options.end_code) {
+    Bytes end = program_end_code();
+    out.insert(out.end(), end.begin(), end.end());
+  }
+  return out;
+}
+
+void write_file(const std::string &path, const Bytes &bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool file_exists(const std::string &path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}

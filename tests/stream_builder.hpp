@@ -1,0 +1,94 @@
+// Builds MPEG video elementary streams and program streams for the tests, header by
+// header, so that no test carries hand-typed hex.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+// An EIA-608 byte (7 bits) with its odd-parity bit 7.
+uint8_t with_parity(uint8_t byte7);
+
+// The entries of a "CC" user-data block: tag, byte 1, byte 2 as the stream carries them.
+struct CcEntry {
+  uint8_t tag, byte1, byte2;
+};
+// One frame's two entries: field 1 with the pair (parity added), field 2 idle (80 80).
+void add_frame(std::vector<CcEntry> &entries, uint8_t byte1, uint8_t byte2);
+// A whole block of frames from 7-bit pairs.
+std::vector<CcEntry> frames_of(const std::vector<std::pair<uint8_t, uint8_t>> &pairs);
+
+struct SequenceHeader {
+  int horizontal_size = 720;
+  int vertical_size = 480;
+  int aspect_ratio_information = 2;
+  int frame_rate_code = 4;
+  int bit_rate_value = 20000;
+  int vbv_buffer_size = 112;
+  int constrained_parameters_flag = 0;
+  bool intra_matrix = false;
+  bool non_intra_matrix = false;
+};
+
+struct TimeCode {
+  int hours = 0, minutes = 0, seconds = 0, pictures = 0;
+  int drop_flag = 0, closed_gop = 1, broken_link = 0;
+};
+
+class StreamBuilder {
+ public:
+  StreamBuilder &sequence_header(const SequenceHeader &header = SequenceHeader());
+  StreamBuilder &sequence_extension();
+  StreamBuilder &gop(const TimeCode &time_code);
+  StreamBuilder &gop(int hours, int minutes, int seconds, int pictures);
+  StreamBuilder &user_data(const Bytes &payload);
+  StreamBuilder &cc_block(const std::vector<CcEntry> &entries, bool oddfirst = true);
+  StreamBuilder &cc_block_with_count(uint8_t count_byte, const std::vector<CcEntry> &entries);
+  StreamBuilder &picture(int temporal_reference = 0, int coding_type = 1);
+  // Slice data: a slice start code and n bytes that hold no start-code prefix.
+  StreamBuilder &slice(size_t n, uint32_t seed = 1);
+  StreamBuilder &sequence_end();
+  StreamBuilder &raw(const Bytes &bytes);
+
+  const Bytes &bytes() const { return bytes_; }
+
+ private:
+  Bytes bytes_;
+};
+
+// The "CC" user-data payload (after the user_data start code).
+Bytes cc_payload(const std::vector<CcEntry> &entries, bool oddfirst = true);
+
+// System layer pieces.
+Bytes mpeg2_pack_header(int stuffing = 0);
+Bytes mpeg1_pack_header();
+Bytes system_header();
+Bytes program_end_code();
+// An MPEG-2 PES packet with a PTS (or without when pts is false).
+Bytes mpeg2_packet(uint8_t stream_id, const Bytes &payload, bool pts = true, int stuffing = 0);
+// An MPEG-1 packet; header holds stuffing, buffer-size and time-stamp bytes as given.
+Bytes mpeg1_packet(uint8_t stream_id, const Bytes &header, const Bytes &payload);
+// Common MPEG-1 headers: no time stamps (0F), PTS only, PTS and DTS, with stuffing and
+// a buffer-size field.
+Bytes mpeg1_header_plain();
+Bytes mpeg1_header_pts();
+Bytes mpeg1_header_full(int stuffing);
+
+struct MuxOptions {
+  bool mpeg1 = false;
+  size_t video_payload = 2000;  // bytes of video per packet
+  bool audio = true;            // an audio packet after every video packet
+  size_t audio_size = 700;
+  int pack_stuffing = 0;
+  bool system_header = true;
+  bool end_code = true;
+};
+// Cuts an elementary stream into packs of one video (and one audio) packet each.
+Bytes mux_program_stream(const Bytes &elementary, const MuxOptions &options = MuxOptions());
+
+void write_file(const std::string &path, const Bytes &bytes);
+std::string read_file(const std::string &path);
+bool file_exists(const std::string &path);
