@@ -15,7 +15,9 @@
 #include <sys/stat.h>
 #endif
 
+#include "captions/caption_interpreter.hpp"
 #include "captions/caption_memory.hpp"
+#include "captions/caption_user_data.hpp"
 #include "mpeg/bit_reader.hpp"
 #include "mpeg/video_scanner.hpp"
 #include "output/sami_writer.hpp"
@@ -34,10 +36,15 @@ static struct {
   bool outputs_started;
 } driver;
 
+static void (*exit_hook)(int status) = nullptr;
+
 bool outputs_started() { return driver.outputs_started; }
+
+void set_exit_hook(void (*hook)(int status)) { exit_hook = hook; }
 
 void leave_process(int status) {
   fflush(stdout);
+  if (exit_hook) exit_hook(status);
   exit(status);
 }
 
@@ -127,7 +134,19 @@ static void detect_stream_kind() {
   }
 }
 
+// Everything a run starts from, so that an in-process harness can run again.
+static void reset_run_state() {
+  if (reader.file) fclose(reader.file);
+  reader.file = nullptr;
+  program_stream_flag = 0;
+  driver.outputs_started = false;
+  reset_video_scanner();
+  reset_caption_user_data();
+  reset_caption_interpreter();
+}
+
 void zorbel_main(int argc, char **argv) {
+  reset_run_state();
   puts(request_idle_priority() ? "Priority set to IDLE_PRIORITY_CLASS" : "Failed to change process priority");
   printf("ZORBEL: v%d.%d debug build\n", 0, 3);
   verbosity_level = 4;
@@ -179,6 +198,7 @@ void zorbel_main(int argc, char **argv) {
   scan_video_headers();
 
   fclose(reader.file);
+  reader.file = nullptr;
   bool srt_ok = srt_close();
   bool sami_ok = sami_close();
   leave_process(srt_ok && sami_ok ? 0 : 1);

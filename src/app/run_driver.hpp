@@ -22,6 +22,9 @@ bool outputs_started();
 
 // The only place where the process ends; flushes the console first.
 [[noreturn]] void leave_process(int status);
+// In-process harnesses (tests, fuzzing) get the exit status here instead of the process
+// ending; the hook must not return (it jumps back into the harness).
+void set_exit_hook(void (*hook)(int status));
 
 // Output names derived from the command line, exposed for tests.
 struct OutputNames {

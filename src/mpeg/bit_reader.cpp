@@ -101,9 +101,57 @@ uint32_t read_bits32() {
   return value;
 }
 
+static bool reference_search = false;
+
+void use_reference_search(bool on) { reference_search = on; }
+
+// Stream byte i counted from the first byte of the (byte-aligned, full) window.
+static inline uint32_t stream_byte(int i) {
+  return i < 4 ? (reader.window >> (24 - 8 * i)) & 0xFF : reader.buffer[reader.read_pos + i - 4];
+}
+
+// Moves the byte-aligned position forward by up to `ahead` bytes, the bytes of the buffer
+// that can enter the window without a block read or a packet boundary, stopping at the
+// first start-code prefix. The state afterwards is exactly that of the same number of
+// skip_bits(8) calls.
+static void search_in_buffer(int ahead) {
+  int step = ahead;
+  if ((reader.window & 0xFFFFFF) == 0x000001) {
+    step = 1;
+  } else {
+    // The 01 of a prefix at step j (2 <= j <= ahead) is buffer[read_pos + j - 2].
+    const uint8_t *first = reader.buffer + reader.read_pos;
+    const uint8_t *end = first + ahead - 1;
+    for (const uint8_t *p = first; p < end; p++) {
+      p = static_cast<const uint8_t *>(memchr(p, 0x01, static_cast<size_t>(end - p)));
+      if (!p) break;
+      int j = static_cast<int>(p - first) + 2;
+      if (stream_byte(j) == 0 && stream_byte(j + 1) == 0) {
+        step = j;
+        break;
+      }
+    }
+  }
+  uint32_t window = 0;
+  for (int i = 0; i < 4; i++) window = (window << 8) | stream_byte(step + i);
+  reader.window = window;
+  reader.read_pos += step;
+  reader.bits_consumed += 8 * static_cast<int64_t>(step);
+}
+
 void align_to_start_code() {
   skip_bits(reader.valid_bits % 8);
-  while (peek_bits(24) != 0x000001) skip_bits(8);
+  while (peek_bits(24) != 0x000001) {
+    int64_t limit = kBlockSize;
+    if (program_stream_flag && reader.packet_end < limit) limit = reader.packet_end;
+    int ahead = static_cast<int>(limit - reader.read_pos);
+    // Near a block end or a packet boundary the byte-wise path does the reading.
+    if (reference_search || ahead < 8) {
+      skip_bits(8);
+    } else {
+      search_in_buffer(ahead);
+    }
+  }
 }
 
 bool reader_past_end(int64_t pos) {

@@ -47,6 +47,9 @@ uint32_t read_bits(int n);  // n: 1 to 24
 void skip_bits32();
 uint32_t read_bits32();
 void align_to_start_code();
+// The byte-at-a-time start-code search instead of the buffer scan; both give the same
+// results, and tests compare them.
+void use_reference_search(bool on);
 
 // True when the elementary-stream byte at stream offset pos lies past the end of the
 // file, i.e. in the reader's padding.
