@@ -27,5 +27,9 @@ test: build
 test-sanitize:
 	$(MAKE) test BUILD=build-asan SANITIZE=ON
 
+# Throughput against cat and ffmpeg on ~1 GB streams (builds them once under build-bench/).
+bench:
+	bench/run.sh
+
 clean:
 	rm -rf build build-asan build-bench

@@ -49,9 +49,10 @@ void search(benchmark::State &state, bool reference) {
   use_reference_search(reference);
   for (auto _ : state) {
     open_reader(path);
-    while (!reader_past_end((reader.bits_consumed >> 3) - 4)) {
+    for (;;) {
       align_to_start_code();
-      benchmark::DoNotOptimize(read_bits32());
+      uint32_t code = read_bits32();
+      if (reader_past_end((reader.bits_consumed >> 3) - 4, code)) break;
     }
   }
   use_reference_search(false);

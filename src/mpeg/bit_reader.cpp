@@ -45,6 +45,8 @@ void reset_reader() {
   reader.bits_consumed = 0;
   reader.buffer_fill = 0;
   reader.file_bytes = 0;
+  reader.past_end = false;
+  reader.padding_phase = 0;
   skip_bits(0);
 }
 
@@ -154,6 +156,9 @@ void align_to_start_code() {
   }
 }
 
-bool reader_past_end(int64_t pos) {
-  return !program_stream_flag && feof(reader.file) && pos >= reader.file_bytes;
+bool reader_past_end(int64_t pos, uint32_t code) {
+  // A program stream's padding starts after all of its video payload has entered the
+  // window, so its first sequence end code leaves no video byte behind.
+  if (program_stream_flag) return reader.past_end && code == 0x000001B7;
+  return feof(reader.file) && pos >= reader.file_bytes;
 }

@@ -32,6 +32,10 @@ struct BitReader {
   int64_t bits_consumed;  // since the last reset_reader; 64 bits so files past 256 MiB trace true offsets
   int32_t buffer_fill;    // bytes of buffer that came from the file; the rest is padding
   int64_t file_bytes;     // bytes read from the file since the last reset_reader
+  // Program streams: the last video packet of the file has been delivered; from here on
+  // the window gets sequence end codes, padding_phase counting their bytes.
+  bool past_end;
+  uint32_t padding_phase;
 };
 
 extern BitReader reader;
@@ -51,6 +55,6 @@ void align_to_start_code();
 // results, and tests compare them.
 void use_reference_search(bool on);
 
-// True when the elementary-stream byte at stream offset pos lies past the end of the
-// file, i.e. in the reader's padding.
-bool reader_past_end(int64_t pos);
+// True when the start code just read, at stream offset pos, lies in the padding after the
+// end of the input: no byte of the file is left to read.
+bool reader_past_end(int64_t pos, uint32_t code);

@@ -17,35 +17,40 @@ static void reach_read_pos() {
   }
 }
 
-[[noreturn]] static void end_of_input() {
-  if (!outputs_started()) {
-    fputs("No video stream found\n", stderr);
-    leave_process(1);
-  }
-  finish_and_exit(0);
-}
-
-unsigned read_byte() {
+int read_byte() {
   reach_read_pos();
   // Past the end of the file the buffer holds padding, which is never system-layer data.
-  if (reader.read_pos >= reader.buffer_fill) end_of_input();
+  if (reader.read_pos >= reader.buffer_fill) return -1;
   return reader.buffer[reader.read_pos++];
 }
 
-unsigned read_uint16() {
-  unsigned high = read_byte();
-  return (high << 8) | read_byte();
+int32_t read_uint16() {
+  int high = read_byte();
+  int low = high < 0 ? -1 : read_byte();
+  return low < 0 ? -1 : (high << 8) | low;
 }
 
-uint32_t read_uint32() {
-  uint32_t high = read_uint16();
-  return (high << 16) | read_uint16();
+int64_t read_uint32() {
+  int32_t high = read_uint16();
+  int32_t low = high < 0 ? -1 : read_uint16();
+  return low < 0 ? -1 : (int64_t{high} << 16) | low;
 }
 
 unsigned next_payload_byte() {
   // A video packet without payload is passed over, so no system-layer byte is ever
   // taken as video.
-  while (reader.read_pos >= reader.packet_end) next_video_packet();
+  while (!reader.past_end && reader.read_pos >= reader.packet_end) {
+    if (next_video_packet()) continue;
+    if (!outputs_started()) {
+      fputs("No video stream found\n", stderr);
+      leave_process(1);
+    }
+    reader.past_end = true;
+  }
+  if (reader.past_end) {
+    static const uint8_t kSequenceEnd[4] = {0x00, 0x00, 0x01, 0xB7};
+    return kSequenceEnd[reader.padding_phase++ & 3];
+  }
   reach_read_pos();
   // A packet that runs past the end of the file gets the elementary-stream padding.
   return reader.buffer[reader.read_pos++];
@@ -56,22 +61,29 @@ unsigned next_payload_byte() {
   finish_and_exit(1);
 }
 
-static void video_packet_header() {
-  unsigned length = read_uint16();
+// False when the file ends inside the header.
+static bool video_packet_header() {
+  int32_t length = read_uint16();
+  if (length < 0) return false;
   reader.packet_end = static_cast<int64_t>(reader.read_pos) + length;
-  unsigned b = read_byte();
+  int b = read_byte();
+  if (b < 0) return false;
   if ((b >> 6) == 2) {  // MPEG-2 PES header: flags, flags, header data length
     reader.read_pos += 1;
-    reader.read_pos += static_cast<int32_t>(read_byte());
-    return;
+    int header_length = read_byte();
+    if (header_length < 0) return false;
+    reader.read_pos += header_length;
+    return true;
   }
   // MPEG-1 packet header (ISO/IEC 11172-1, 2.4.3.3): stuffing, optional STD buffer
   // size, then the time stamps or the 0x0F marker.
   while (b == 0xFF) b = read_byte();
+  if (b < 0) return false;
   if (b >= 0x40) {
     if (b >= 0x80) header_error();
     reader.read_pos += 1;
     b = read_byte();
+    if (b < 0) return false;
   }
   if (b >= 0x40) header_error();
   if (b >= 0x30) {
@@ -81,12 +93,19 @@ static void video_packet_header() {
   } else if (b != 0x0F) {
     header_error();
   }
+  return true;
 }
 
-void next_video_packet() {
+bool next_video_packet() {
   for (;;) {
-    uint32_t code = read_uint32();
-    while ((code & 0xFFFFFF00u) != 0x00000100u) code = (code << 8) | read_byte();
+    int64_t first = read_uint32();
+    if (first < 0) return false;
+    uint32_t code = static_cast<uint32_t>(first);
+    while ((code & 0xFFFFFF00u) != 0x00000100u) {
+      int b = read_byte();
+      if (b < 0) return false;
+      code = (code << 8) | static_cast<uint32_t>(b);
+    }
     if (code == 0x000001BA) {
       // The MPEG-1 pack header's remaining 8 bytes; an MPEG-2 pack header's extra bytes
       // and stuffing cannot hold a start-code prefix, so the search passes them.
@@ -94,10 +113,11 @@ void next_video_packet() {
     } else if (code == 0x000001B9) {
       // Program end: concatenated program streams read on.
     } else if (code == 0x000001E0) {
-      video_packet_header();
-      return;
+      return video_packet_header();
     } else if (code >= 0x000001BB) {
-      reader.read_pos += static_cast<int32_t>(read_uint16());
+      int32_t length = read_uint16();
+      if (length < 0) return false;
+      reader.read_pos += length;
     } else {
       fprintf(stderr, "Unexpected startcode %08x in system layer\n", static_cast<unsigned>(code));
       finish_and_exit(1);

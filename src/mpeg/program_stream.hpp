@@ -4,14 +4,16 @@
 
 #include <cstdint>
 
-// System-layer bytes. Reading past the end of the file ends the run normally (or
-// refuses the input when no video has been found).
-unsigned read_byte();
-unsigned read_uint16();
-uint32_t read_uint32();
+// System-layer bytes, or -1 once the end of the file is reached: bytes past the end are
+// never taken as system-layer data.
+int read_byte();
+int32_t read_uint16();
+int64_t read_uint32();
 // A payload byte for the bit reader when it is within 4 bytes of a packet end: moves
-// to the next video packet first when the current one is used up.
+// to the next video packet first when the current one is used up. After the last video
+// packet of the file it delivers the elementary-stream padding (sequence end codes), so
+// the scan ends just as it does in an elementary stream.
 unsigned next_payload_byte();
 // Leaves read_pos at the first payload byte of the next video packet and sets
-// packet_end just after its payload.
-void next_video_packet();
+// packet_end just after its payload. False when the file ends first.
+bool next_video_packet();

@@ -64,7 +64,7 @@ void scan_video_headers() {
   for (;;) {
     align_to_start_code();
     uint32_t code = read_bits32();
-    if (reader_past_end(header_position())) return;
+    if (reader_past_end(header_position(), code)) return;
     if (code == 0x000001B3) {
       sequence_header();
     } else if (code == 0x000001B8) {

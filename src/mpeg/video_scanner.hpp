@@ -13,8 +13,8 @@ struct GopTimeCode {
   int broken_link;
 };
 
-// Start-code loop. In an elementary stream it returns at the first start code that lies
-// past the end of the file; a program-stream run ends in the demultiplexer instead.
+// Start-code loop; returns at the first start code read from the padding after the end of
+// the input.
 void scan_video_headers();
 void sequence_header();
 void group_of_pictures_header();
