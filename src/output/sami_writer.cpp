@@ -101,6 +101,8 @@ void sami_write_caption() {
 bool sami_close() {
   if (!sami.file) return true;
   write_text(kTrailer, sizeof kTrailer - 1);
+  // ferror catches a failure that an earlier flush took, fclose one of its own.
+  if (ferror(sami.file)) sami.write_failed = true;
   if (fclose(sami.file) != 0) sami.write_failed = true;
   sami.file = nullptr;
   if (sami.write_failed) fprintf(stderr, "Error writing %s\n", sami.file_name);

@@ -38,6 +38,8 @@ void srt_reset() {
   srt.entry_length = 0;
 }
 
+void srt_continue_numbering(uint64_t last_entry) { srt.counter = last_entry; }
+
 int64_t frames_to_milliseconds(int frames, float frame_rate) {
   if (frame_rate == 0.0f) return 0;
   float k = 1000.0f / frame_rate;
@@ -127,6 +129,8 @@ void srt_write_entry(int hours, int minutes, int seconds, int frames, float fram
 bool srt_close() {
   srt_write_entry(srt.pair_hours, srt.pair_minutes, srt.pair_seconds, srt.pair_frames, output_frame_rate());
   if (!srt.file) return true;
+  // ferror catches a failure that an earlier flush took, fclose one of its own.
+  if (ferror(srt.file)) srt.write_failed = true;
   if (fclose(srt.file) != 0) srt.write_failed = true;
   srt.file = nullptr;
   if (srt.write_failed) fprintf(stderr, "Error writing %s\n", srt.file_name);

@@ -20,3 +20,5 @@ bool srt_close();
 void srt_note_pair_time(int hours, int minutes, int seconds, int frames);
 // No file, counter 0, times 0, nothing remembered.
 void srt_reset();
+// The next entry gets the number last_entry + 1 (tests of long files).
+void srt_continue_numbering(uint64_t last_entry);

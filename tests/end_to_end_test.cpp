@@ -1,0 +1,428 @@
+// Whole caption streams through the built binary: the .srt, the .smi and the console
+// trace are compared byte for byte with what the caption script says they must be.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "run_binary.hpp"
+#include "stream_builder.hpp"
+
+namespace {
+
+float float_from_bits(uint32_t bits) {
+  float value;
+  memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+float rate_for_code(int code) { return code == 3 ? 25.0f : float_from_bits(0x41EFC29E); }
+
+struct Clock {
+  int hours, minutes, seconds, frames;
+};
+
+// Entries 2k and 2k+1 of a block are k frames after the block's time code.
+Clock frames_later(Clock clock, int k, float rate) {
+  for (int i = 0; i < k; i++) {
+    if (static_cast<double>(++clock.frames) < static_cast<double>(rate)) continue;
+    clock.frames = 0;
+    if (++clock.seconds <= 59) continue;
+    clock.seconds = 0;
+    if (++clock.minutes <= 59) continue;
+    clock.minutes = 0;
+    clock.hours++;
+  }
+  return clock;
+}
+
+// k = 1000 / rate as a float; frames * k in double, truncated.
+int64_t milliseconds(const Clock &c, float rate) {
+  float k = 1000.0f / rate;
+  return int64_t{c.hours} * 3600000 + c.minutes * 60000 + c.seconds * 1000 +
+         static_cast<int64_t>(static_cast<double>(c.frames) * static_cast<double>(k));
+}
+
+std::string format(const char *pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char *pattern, ...) {
+  char text[256];
+  va_list args;
+  va_start(args, pattern);
+  vsnprintf(text, sizeof text, pattern, args);
+  va_end(args);
+  return text;
+}
+
+// ---- The two files ----
+
+std::string srt_time(int64_t ms) {
+  return format("%02d:%02d:%02d,%03d", static_cast<int>(ms / 3600000), static_cast<int>(ms / 60000 % 60),
+                static_cast<int>(ms / 1000 % 60), static_cast<int>(ms % 1000));
+}
+
+std::string srt_entry(unsigned number, int64_t start, int64_t end, const std::vector<std::string> &rows) {
+  std::string counter = std::to_string(number);
+  counter.resize(8, ' ');
+  std::string text = counter + "\r\n" + srt_time(start) + " --> " + srt_time(end) + "\r\n";
+  for (const std::string &row : rows) text += row + "\r\n";
+  return text + "\r\n";
+}
+
+std::string sami_header() {
+  return "<SAMI>\r\n<HEAD>\r\n    <STYLE type=\"text/css\"><!--\r\n      P {margin-top:3pt;\r\n"
+         "         margin-left:5pt;\r\n         margin-right:5pt;\r\n         margin-bottom:5pt;\r\n"
+         "         font-size: 14pt;\r\n         font-family: tahoma, sans-serif;\r\n"
+         "         font-weight: normal;\r\n         color: white;}\r\n"
+         "   .ENCC {Name:English; lang: en-US; SAMI_Type: CC; \r\n                samitype:CC; }\r\n"
+         "-->\r\n</STYLE>\r\n</HEAD>\r\n<BODY>\r\n";
+}
+
+std::string sami_block(int64_t ms, const std::vector<std::string> &rows) {
+  std::string text = "<SYNC START=\"" + std::to_string(ms) + "\">\r\n<P class=ENCC>";
+  for (const std::string &row : rows) text += row + "<BR>\r\n";
+  return rows.empty() ? text + "&nbsp;\r\n" : text;
+}
+
+std::string sami_file(const std::string &blocks) { return sami_header() + blocks + "</BODY>\r\n</SAMI>\r\n"; }
+
+// ---- Console traces of the decoder and the writers ----
+
+std::string rcl() { return "RCL - Resume Caption Loading \"PopOnMode\"\n"; }
+std::string eoc() { return "End Caption\n"; }
+std::string rdc() { return "[RDC - Resume direct captioning]\n"; }
+std::string roll_up(int rows) { return format("[Roll up %d rows]\n", rows); }
+std::string pen_trace(int row, int column) { return format("Row=> %d, Column=%d\n", row, column); }
+std::string pac(int row, int column) { return format("Base row set to %d\n", row) + pen_trace(row, column); }
+
+std::string carriage_return(int base, int rows) {
+  std::string text = "[CR]\n";
+  for (int r = base - rows + 2; r <= base; r++) text += format("copying line %d to line %d\n", r, r - 1);
+  return text + format("clearing line %d\n", base);
+}
+
+// What one output moment prints: the SAMI rows of the new display, then the SRT rows of
+// the entry that it closes (none when no entry is written).
+std::string outputs(const std::vector<int> &sami_rows, const std::vector<int> &srt_rows) {
+  std::string text;
+  for (int row : sami_rows) text += format("Output row %d to SAMI file\n", row);
+  if (sami_rows.empty()) text += "Outputting blank row to SAMI file\n";
+  for (int row : srt_rows) text += format("Output row %d to SRT file\n", row);
+  return text;
+}
+
+struct Pen {
+  int buffer, row, column;
+  // Characters stored one after another from the pen's position.
+  std::string put(const std::string &text) {
+    std::string trace;
+    for (char c : text) {
+      trace += format("Addchar: buffer=%d, ch=%c row=%d, col=%d\n", buffer, c, row, column);
+      trace += format("CH: %c (%02x)--> Buffer %d, row %d col %d\n", c, static_cast<unsigned char>(c), buffer, row, column);
+      if (column < 34) column++;
+    }
+    return trace;
+  }
+};
+
+// ---- Caption script -> stream and expected console output ----
+
+struct Step {
+  uint8_t byte1, byte2;
+  std::string trace;  // what the decoder and the writers print for this pair
+};
+
+struct Group {
+  Clock time;
+  std::vector<Step> steps;  // one per frame, in field 1; field 2 idle
+};
+
+struct Script {
+  int frame_rate_code;
+  std::vector<Group> groups;
+  std::string close_trace;  // printed when the SRT writer closes
+};
+
+Bytes build_stream(const Script &script, std::vector<size_t> &gop_positions) {
+  SequenceHeader header;
+  header.frame_rate_code = script.frame_rate_code;
+  StreamBuilder builder;
+  builder.sequence_header(header).sequence_extension();
+  uint32_t seed = 1;
+  for (const Group &group : script.groups) {
+    gop_positions.push_back(builder.bytes().size());
+    std::vector<std::pair<uint8_t, uint8_t>> pairs;
+    for (const Step &step : group.steps) pairs.emplace_back(step.byte1, step.byte2);
+    builder.gop(group.time.hours, group.time.minutes, group.time.seconds, group.time.frames)
+        .cc_block(frames_of(pairs))
+        .picture(0, 1)
+        .slice(100, seed++);
+  }
+  builder.sequence_end();
+  return builder.bytes();
+}
+
+std::string sequence_trace(int frame_rate_code) {
+  return "sequence header (byte 0)\n  horizontal_size=720\n  vertical_size=480\n  aspect_ratio_information=2\n" +
+         format("  frame_rate_code=%d", frame_rate_code) +
+         "  bit_rate_value=20000\n  vbv_buffer_size=112\n  constrained_parameters_flag=0\n"
+         "  load_intra_quantizer_matrix=0\n  load_non_intra_quantizer_matrix=0\n";
+}
+
+std::string gop_trace(size_t position, const Clock &t) {
+  return format("group of pictures (byte %zu)\n  drop_flag=0\n  timecode %d:%02d:%02d:%02d\n  closed_gop=1\n  broken_link=0\n",
+                position, t.hours, t.minutes, t.seconds, t.frames);
+}
+
+std::string entry_trace(uint8_t byte1, uint8_t byte2, const Clock &t) {
+  unsigned raw = 0xFF0000u | unsigned{with_parity(byte1)} << 8 | with_parity(byte2);
+  unsigned bare = 0xFF0000u | unsigned{byte1} << 8 | byte2;
+  return format(">>  %06x (%06x) (IsOdd=1 oddfirst=1 time: %02d:%02d:%02d.%03d)\n", raw, bare, t.hours, t.minutes,
+                t.seconds, t.frames);
+}
+
+std::string expected_stdout(const Script &script, const std::vector<size_t> &gop_positions, const std::string &names) {
+  float rate = rate_for_code(script.frame_rate_code);
+  std::string text = startup_lines() + names + sequence_trace(script.frame_rate_code);
+  int previous_minutes = 0;
+  for (size_t g = 0; g < script.groups.size(); g++) {
+    const Group &group = script.groups[g];
+    // A progress dot for every new multiple of five minutes.
+    if (group.time.minutes != previous_minutes && group.time.minutes % 5 == 0) text += ".";
+    previous_minutes = group.time.minutes;
+    text += gop_trace(gop_positions[g], group.time) + "user data\nCC Packet\n";
+    for (size_t k = 0; k < group.steps.size(); k++) {
+      const Step &step = group.steps[k];
+      text += entry_trace(step.byte1, step.byte2, frames_later(group.time, static_cast<int>(k), rate)) + step.trace;
+    }
+  }
+  return text + script.close_trace;
+}
+
+// The time of step k of group g.
+int64_t step_ms(const Script &script, size_t g, int k) {
+  float rate = rate_for_code(script.frame_rate_code);
+  return milliseconds(frames_later(script.groups[g].time, k, rate), rate);
+}
+
+struct Outcome {
+  RunResult run;
+  std::string srt, smi, expected_out;
+};
+
+Outcome run_script(const Script &script, const std::string &tag) {
+  std::string dir = make_temp_dir(tag);
+  std::vector<size_t> positions;
+  write_file(dir + "/movie.mpg", build_stream(script, positions));
+  Outcome outcome;
+  outcome.run = run_zorbel({"movie.mpg"}, dir);
+  outcome.srt = read_file(dir + "/movie.srt");
+  outcome.smi = read_file(dir + "/movie.smi");
+  outcome.expected_out = expected_stdout(script, positions, name_lines("movie.mpg", "movie", ""));
+  return outcome;
+}
+
+// The copy of a control code that directly repeats it is dropped without a trace.
+Step repeat_of(uint8_t byte1, uint8_t byte2) { return {byte1, byte2, ""}; }
+
+// A pop-on caption on two rows (one indented, one with a tab gap), erased, then a
+// paint-on line that is shown at a carriage return on the row below and erased.
+Script pop_on_then_paint_on() {
+  Script script{4, {}, ""};
+  Pen pop{0, 14, 4};
+  Group first{{0, 0, 1, 0}, {}};
+  first.steps = {{0x14, 0x20, rcl()}, repeat_of(0x14, 0x20), {0x14, 0x52, pac(14, 4)}};
+  first.steps.push_back({'H', 'E', pop.put("HE")});
+  first.steps.push_back({'L', 'L', pop.put("LL")});
+  first.steps.push_back({'O', 0x00, pop.put("O")});
+  first.steps.push_back({0x14, 0x70, pac(15, 0)});
+  pop = {0, 15, 0};
+  first.steps.push_back({'W', 'O', pop.put("WO")});
+  first.steps.push_back({'R', 'L', pop.put("RL")});
+  first.steps.push_back({0x17, 0x22, pen_trace(15, 6)});  // tab offset 2: two empty cells
+  pop.column = 6;
+  first.steps.push_back({'D', '!', pop.put("D!")});
+  first.steps.push_back({0x14, 0x2F, eoc() + outputs({14, 15}, {})});  // the first call writes no entry
+  first.steps.push_back(repeat_of(0x14, 0x2F));
+
+  // The caption went to buffer 0, which the flip made the displayed one; paint-on writes there.
+  Pen paint{0, 1, 4};
+  Group second{{0, 0, 4, 10}, {}};
+  second.steps = {{0x14, 0x2C, outputs({}, {14, 15})}, repeat_of(0x14, 0x2C), {0x14, 0x29, rdc()}, repeat_of(0x14, 0x29),
+                  {0x11, 0x52, pac(1, 4)}};
+  second.steps.push_back({'P', 'A', paint.put("PA")});
+  second.steps.push_back({'I', 'N', paint.put("IN")});
+  second.steps.push_back({'T', 0x00, paint.put("T")});
+  second.steps.push_back({0x11, 0x70, pac(2, 0)});
+  paint = {0, 2, 0};
+  second.steps.push_back({'O', 'K', paint.put("OK")});
+  // Outside roll-up a carriage return clears only the base row (2); row 1 stays shown.
+  second.steps.push_back({0x14, 0x2D, carriage_return(2, 0) + outputs({1}, {})});
+
+  Group third{{0, 0, 6, 0}, {{0x14, 0x2C, outputs({}, {1})}, repeat_of(0x14, 0x2C)}};
+  script.groups = {first, second, third};
+  return script;
+}
+
+TEST(CaptionStreamEndToEnd, PopOnAndPaintOnGiveExactFilesAndTrace) {
+  Script script = pop_on_then_paint_on();
+  Outcome outcome = run_script(script, "e2e-popon");
+  int64_t shown = step_ms(script, 0, 11), erased = step_ms(script, 1, 0);
+  int64_t painted = step_ms(script, 1, 10), cleared = step_ms(script, 2, 0);
+  // The rule at 29.97: frame 11 -> 367, frame 10 -> 333, frame 20 -> 667.
+  EXPECT_EQ(shown, 1367);
+  EXPECT_EQ(erased, 4333);
+  EXPECT_EQ(painted, 4667);
+  EXPECT_EQ(cleared, 6000);
+
+  EXPECT_EQ(outcome.run.status, 0);
+  EXPECT_EQ(outcome.run.err, "");
+  EXPECT_EQ(outcome.srt, srt_entry(1, shown, erased, {"    HELLO", "WORL  D!"}) +
+                             srt_entry(2, painted, cleared, {"    PAINT"}));
+  EXPECT_EQ(outcome.smi, sami_file(sami_block(shown, {"HELLO", "WORL  D!"}) + sami_block(erased, {}) +
+                                   sami_block(painted, {"PAINT"}) + sami_block(cleared, {})));
+  EXPECT_EQ(outcome.run.out, outcome.expected_out);
+}
+
+// Roll-up at 25 frames per second: two rows with several carriage returns, then three.
+Script roll_up_passage() {
+  Script script{3, {}, ""};
+  Pen pen{1, 15, 0};  // roll-up writes into the displayed buffer, 1 at start
+  Group group{{0, 0, 10, 0}, {{0x14, 0x25, roll_up(2)}, repeat_of(0x14, 0x25), {0x14, 0x70, pac(15, 0)}}};
+  auto text = [&](uint8_t a, uint8_t b, std::vector<int> shown, std::vector<int> closed) {
+    std::string letters{static_cast<char>(a), static_cast<char>(b)};
+    group.steps.push_back({a, b, pen.put(letters) + outputs(shown, closed)});
+  };
+  auto cr = [&](int rows, std::vector<int> shown, std::vector<int> closed) {
+    group.steps.push_back({0x14, 0x2D, carriage_return(15, rows) + outputs(shown, closed)});
+    pen.column = 0;
+  };
+  text('A', 'B', {15}, {});
+  text('C', 'D', {15}, {15});
+  cr(2, {14}, {15});
+  group.steps.push_back(repeat_of(0x14, 0x2D));
+  text('E', 'F', {14, 15}, {14});
+  cr(2, {14}, {14, 15});
+  group.steps.push_back({0x14, 0x26, roll_up(3)});
+  text('G', 'H', {14, 15}, {14});
+  cr(3, {13, 14}, {14, 15});
+  text('I', 'J', {13, 14, 15}, {13, 14});
+  cr(3, {13, 14}, {13, 14, 15});
+  text('K', 'L', {13, 14, 15}, {13, 14});
+  Group erase{{0, 0, 12, 5}, {{0x14, 0x2C, outputs({}, {13, 14, 15})}, repeat_of(0x14, 0x2C)}};
+  script.groups = {group, erase};
+  return script;
+}
+
+TEST(CaptionStreamEndToEnd, RollUpTwoAndThreeRowsGiveExactFilesAndTrace) {
+  Script script = roll_up_passage();
+  Outcome outcome = run_script(script, "e2e-rollup");
+  auto at = [&](int k) { return step_ms(script, 0, k); };
+  EXPECT_EQ(at(3), 10120);  // 25 frames per second: 40 ms a frame
+  int64_t end = step_ms(script, 1, 0);
+  EXPECT_EQ(end, 12200);
+
+  std::string srt = srt_entry(1, at(3), at(4), {"AB"}) + srt_entry(2, at(4), at(5), {"ABCD"}) +
+                    srt_entry(3, at(5), at(7), {"ABCD"}) + srt_entry(4, at(7), at(8), {"ABCD", "EF"}) +
+                    srt_entry(5, at(8), at(10), {"EF"}) + srt_entry(6, at(10), at(11), {"EF", "GH"}) +
+                    srt_entry(7, at(11), at(12), {"EF", "GH"}) + srt_entry(8, at(12), at(13), {"EF", "GH", "IJ"}) +
+                    srt_entry(9, at(13), at(14), {"GH", "IJ"}) + srt_entry(10, at(14), end, {"GH", "IJ", "KL"});
+  std::string smi = sami_block(at(3), {"AB"}) + sami_block(at(4), {"ABCD"}) + sami_block(at(5), {"ABCD"}) +
+                    sami_block(at(7), {"ABCD", "EF"}) + sami_block(at(8), {"EF"}) + sami_block(at(10), {"EF", "GH"}) +
+                    sami_block(at(11), {"EF", "GH"}) + sami_block(at(12), {"EF", "GH", "IJ"}) +
+                    sami_block(at(13), {"GH", "IJ"}) + sami_block(at(14), {"GH", "IJ", "KL"}) + sami_block(end, {});
+  EXPECT_EQ(outcome.run.status, 0);
+  EXPECT_EQ(outcome.run.err, "");
+  EXPECT_EQ(outcome.srt, srt);
+  EXPECT_EQ(outcome.smi, sami_file(smi));
+  EXPECT_EQ(outcome.run.out, outcome.expected_out);
+}
+
+// A caption still on screen when the stream ends: its SRT entry ends at the time of the
+// last byte pair that reached the decoder (here a filler pair two frames into a block).
+TEST(CaptionStreamEndToEnd, CaptionShowingAtTheEndEndsAtTheLastPair) {
+  Script script{4, {}, "Output row 15 to SRT file\n"};
+  Pen pen{0, 15, 0};
+  Group shown{{0, 5, 2, 5}, {{0x14, 0x20, rcl()}, repeat_of(0x14, 0x20), {0x14, 0x70, pac(15, 0)}}};
+  shown.steps.push_back({'B', 'Y', pen.put("BY")});
+  shown.steps.push_back({'E', 0x00, pen.put("E")});
+  shown.steps.push_back({0x14, 0x2F, eoc() + outputs({15}, {})});
+  Group idle{{0, 5, 4, 0}, {{0x00, 0x00, ""}, {0x00, 0x00, ""}, {0x00, 0x00, ""}}};
+  script.groups = {shown, idle};
+  Outcome outcome = run_script(script, "e2e-showing");
+
+  int64_t start = step_ms(script, 0, 5), last_pair = step_ms(script, 1, 2);
+  EXPECT_EQ(start, 302333);      // 00:05:02 and frame 10 at 29.97
+  EXPECT_EQ(last_pair, 304066);  // 00:05:04 and frame 2
+  EXPECT_EQ(outcome.run.status, 0);
+  EXPECT_EQ(outcome.srt, "1       \r\n00:05:02,333 --> 00:05:04,066\r\nBYE\r\n\r\n");
+  EXPECT_EQ(outcome.smi, sami_file(sami_block(start, {"BYE"})));
+  // The group at minute 5 prints a progress dot before its trace.
+  EXPECT_NE(outcome.expected_out.find(".group of pictures"), std::string::npos);
+  EXPECT_EQ(outcome.run.out, outcome.expected_out);
+}
+
+// What a first-time user does: one caption, outputs written to a directory of their own.
+TEST(CaptionStreamEndToEnd, DemoRunWritesBothFilesIntoTheOutputDirectory) {
+  std::string dir = make_temp_dir("e2e-demo");
+  std::string subs = dir + "/subs";
+  ASSERT_EQ(mkdir(subs.c_str(), 0755), 0);
+  Script script{4, {}, ""};
+  Pen pen{0, 15, 0};
+  Group hello{{0, 0, 0, 0}, {{0x14, 0x20, rcl()}, repeat_of(0x14, 0x20), {0x14, 0x70, pac(15, 0)}}};
+  hello.steps.push_back({'H', 'E', pen.put("HE")});
+  hello.steps.push_back({'L', 'L', pen.put("LL")});
+  hello.steps.push_back({'O', 0x00, pen.put("O")});
+  while (hello.steps.size() < 15) hello.steps.push_back({0x00, 0x00, ""});
+  hello.steps.push_back({0x14, 0x2F, eoc() + outputs({15}, {})});  // frame 15
+  hello.steps.push_back(repeat_of(0x14, 0x2F));
+  Group bye{{0, 0, 2, 0}, {{0x14, 0x2C, outputs({}, {15})}, repeat_of(0x14, 0x2C)}};
+  script.groups = {hello, bye};
+  std::vector<size_t> positions;
+  write_file(dir + "/movie.mpg", build_stream(script, positions));
+
+  RunResult run = run_zorbel({"movie.mpg", "/dsubs"}, dir);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out, expected_stdout(script, positions, name_lines("movie.mpg", "movie", "subs/")));
+  EXPECT_FALSE(file_exists(dir + "/movie.srt"));
+  EXPECT_EQ(read_file(subs + "/movie.srt"), "1       \r\n00:00:00,500 --> 00:00:02,000\r\nHELLO\r\n\r\n");
+  EXPECT_EQ(read_file(subs + "/movie.smi"), sami_header() +
+                                                "<SYNC START=\"500\">\r\n<P class=ENCC>HELLO<BR>\r\n"
+                                                "<SYNC START=\"2000\">\r\n<P class=ENCC>&nbsp;\r\n"
+                                                "</BODY>\r\n</SAMI>\r\n");
+}
+
+// A full disk must not look like success: the files are finished as far as possible,
+// the failing one is named on stderr and the status is 1.
+TEST(CaptionStreamEndToEnd, WriteFailureIsReportedWithStatusOne) {
+  Script script = pop_on_then_paint_on();
+  std::vector<size_t> positions;
+  Bytes stream = build_stream(script, positions);
+
+  std::string dir = make_temp_dir("e2e-full-srt");
+  write_file(dir + "/movie.mpg", stream);
+  ASSERT_EQ(symlink("/dev/full", (dir + "/movie.srt").c_str()), 0);
+  RunResult run = run_zorbel({"movie.mpg"}, dir);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Error writing movie.srt\n");
+  // The other file is still complete.
+  EXPECT_EQ(read_file(dir + "/movie.smi"),
+            sami_file(sami_block(1367, {"HELLO", "WORL  D!"}) + sami_block(4333, {}) + sami_block(4667, {"PAINT"}) +
+                      sami_block(6000, {})));
+
+  std::string both = make_temp_dir("e2e-full-both");
+  write_file(both + "/movie.mpg", stream);
+  ASSERT_EQ(symlink("/dev/full", (both + "/movie.srt").c_str()), 0);
+  ASSERT_EQ(symlink("/dev/full", (both + "/movie.smi").c_str()), 0);
+  run = run_zorbel({"movie.mpg"}, both);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Error writing movie.srt\nError writing movie.smi\n");
+}
+
+}  // namespace

@@ -1,0 +1,195 @@
+// SAMI writer, in process: captions are put on screen through the caption memory and the
+// file is read back from a temporary directory.
+#include "output/sami_writer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/run_driver.hpp"
+#include "captions/caption_memory.hpp"
+#include "mpeg/video_scanner.hpp"
+#include "run_binary.hpp"
+#include "stream_builder.hpp"
+
+namespace {
+
+const char kHeader[] =
+    "<SAMI>\r\n"
+    "<HEAD>\r\n"
+    "    <STYLE type=\"text/css\"><!--\r\n"
+    "      P {margin-top:3pt;\r\n"
+    "         margin-left:5pt;\r\n"
+    "         margin-right:5pt;\r\n"
+    "         margin-bottom:5pt;\r\n"
+    "         font-size: 14pt;\r\n"
+    "         font-family: tahoma, sans-serif;\r\n"
+    "         font-weight: normal;\r\n"
+    "         color: white;}\r\n"
+    "   .ENCC {Name:English; lang: en-US; SAMI_Type: CC; \r\n"
+    "                samitype:CC; }\r\n"
+    "-->\r\n"
+    "</STYLE>\r\n"
+    "</HEAD>\r\n"
+    "<BODY>\r\n";
+const char kTrailer[] = "</BODY>\r\n</SAMI>\r\n";
+
+float ntsc_rate() {
+  uint32_t bits = 0x41EFC29E;  // 29.97 as the sequence header gives it
+  float value;
+  memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+struct Text {
+  int row, column;
+  std::string characters;
+};
+
+// Loads a pop-on caption and flips it on screen; several pieces on one row leave empty
+// cells between them.
+void show(const std::vector<Text> &pieces) {
+  Resume_caption_loading();
+  Erase_non_displayed_memory();
+  for (const Text &piece : pieces) {
+    pen_state().row = piece.row;
+    pen_state().column = piece.column;
+    for (char c : piece.characters) Addchar(static_cast<unsigned char>(c));
+  }
+  End_of_caption();
+  clear_output_pending();
+}
+
+class SamiWriter : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    verbosity_level = 0;
+    program_stream_flag = 0;
+    reset_video_scanner();
+    Init_caption_decoder();
+    path_ = make_temp_dir("sami") + "/out.smi";
+  }
+  void open() { sami_open(path_.c_str()); }
+  // The body: what lies between the header and the trailer.
+  std::string close_and_read_body() {
+    testing::internal::CaptureStderr();
+    bool ok = sami_close();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_TRUE(ok);
+    std::string file = read_file(path_);
+    std::string header = kHeader, trailer = kTrailer;
+    if (file.size() < header.size() + trailer.size() || file.compare(0, header.size(), header) != 0 ||
+        file.compare(file.size() - trailer.size(), trailer.size(), trailer) != 0) {
+      ADD_FAILURE() << "header or trailer wrong:\n" << file;
+      return file;
+    }
+    return file.substr(header.size(), file.size() - header.size() - trailer.size());
+  }
+  std::string path_;
+};
+
+TEST_F(SamiWriter, HeaderAndTrailerAreExact) {
+  std::string header = kHeader;
+  size_t line_ends = 0;
+  for (char c : header) line_ends += c == '\n';
+  EXPECT_EQ(line_ends, 17u);
+  EXPECT_EQ(header.size() - line_ends, 386u);  // counting each line end as one byte
+  EXPECT_EQ(header.size(), 403u);
+
+  open();
+  EXPECT_TRUE(sami_close());
+  EXPECT_EQ(read_file(path_), header + "</BODY>\r\n</SAMI>\r\n");
+  EXPECT_TRUE(sami_close());  // closing again: nothing is open, nothing happens
+  EXPECT_EQ(read_file(path_).size(), 403u + 18u);
+}
+
+TEST_F(SamiWriter, SyncLinesGiveMillisecondsAtEachRate) {
+  open();
+  sami_write_sync(1, 0, 0, 0, ntsc_rate());
+  sami_write_sync(0, 0, 0, 3, 30.0f);
+  sami_write_sync(0, 0, 0, 15, 30.0f);
+  sami_write_sync(0, 0, 0, 3, ntsc_rate());
+  sami_write_sync(0, 0, 0, 15, ntsc_rate());
+  sami_write_sync(0, 0, 0, 29, ntsc_rate());
+  sami_write_sync(0, 0, 0, 24, 25.0f);
+  sami_write_sync(0, 0, 0, 49, 50.0f);
+  sami_write_sync(0, 0, 0, 1, 24.0f);
+  sami_write_sync(0, 0, 0, 6, 24.0f);
+  sami_write_sync(0, 0, 0, 3, 60.0f);
+  sami_write_sync(0, 0, 2, 10, 0.0f);  // no frame rate yet: frames add nothing
+  sami_write_sync(2, 30, 59, 15, ntsc_rate());
+  EXPECT_EQ(close_and_read_body(),
+            "<SYNC START=\"3600000\">\r\n<SYNC START=\"99\">\r\n<SYNC START=\"499\">\r\n<SYNC START=\"100\">\r\n"
+            "<SYNC START=\"500\">\r\n<SYNC START=\"967\">\r\n<SYNC START=\"960\">\r\n<SYNC START=\"980\">\r\n"
+            "<SYNC START=\"41\">\r\n<SYNC START=\"250\">\r\n<SYNC START=\"49\">\r\n<SYNC START=\"2000\">\r\n"
+            "<SYNC START=\"9059500\">\r\n");
+}
+
+TEST_F(SamiWriter, CaptionRowsFollowTheParagraphStart) {
+  open();
+  show({{15, 0, "HELLO"}});
+  sami_write_sync(0, 0, 0, 15, ntsc_rate());
+  sami_write_caption();
+  show({{2, 8, "TWO"}, {11, 0, "ROWS"}});
+  sami_write_caption();
+  EXPECT_EQ(close_and_read_body(),
+            "<SYNC START=\"500\">\r\n<P class=ENCC>HELLO<BR>\r\n"
+            "<P class=ENCC>TWO<BR>\r\nROWS<BR>\r\n");
+}
+
+TEST_F(SamiWriter, GapsBecomeSpacesButLeadingCellsAddNothing) {
+  open();
+  show({{10, 3, "ABCDE"}, {10, 10, "XYZ"}, {12, 30, "12345"}, {13, 34, "Q"}});
+  sami_write_caption();
+  EXPECT_EQ(close_and_read_body(), "<P class=ENCC>ABCDE  XYZ<BR>\r\n12345<BR>\r\nQ<BR>\r\n");
+}
+
+TEST_F(SamiWriter, CaptionBytesAreWrittenUnchanged) {
+  open();
+  show({{15, 0, "100% <i>&amp; caf\xE9 %s%n"}});
+  sami_write_caption();
+  EXPECT_EQ(close_and_read_body(), "<P class=ENCC>100% <i>&amp; caf\xE9 %s%n<BR>\r\n");
+}
+
+TEST_F(SamiWriter, EmptyDisplayIsANonBreakingSpace) {
+  open();
+  sami_write_sync(0, 0, 0, 0, 0.0f);
+  sami_write_caption();  // before any caption was shown
+  show({{15, 0, "HI"}});
+  Carriage_return();  // clears row 15 again: nothing left to show
+  clear_output_pending();
+  sami_write_caption();
+  EXPECT_EQ(close_and_read_body(), "<SYNC START=\"0\">\r\n<P class=ENCC>&nbsp;\r\n<P class=ENCC>&nbsp;\r\n");
+}
+
+TEST_F(SamiWriter, TracesRowsOrTheBlankRow) {
+  open();
+  show({{1, 0, "A"}, {15, 5, "B"}});
+  verbosity_level = 4;
+  testing::internal::CaptureStdout();
+  sami_write_sync(0, 0, 1, 0, 25.0f);  // no trace of its own
+  sami_write_caption();
+  Erase_displayed_memory();
+  clear_output_pending();
+  sami_write_caption();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Output row 1 to SAMI file\nOutput row 15 to SAMI file\nOutputting blank row to SAMI file\n");
+  verbosity_level = 0;
+  close_and_read_body();
+}
+
+TEST_F(SamiWriter, WriteFailureIsReportedAtClose) {
+  // Capturing flushes every stream, so it starts before anything is written.
+  testing::internal::CaptureStderr();
+  sami_open("/dev/full");
+  show({{15, 0, "LOST"}});
+  sami_write_sync(0, 0, 1, 0, 25.0f);
+  sami_write_caption();
+  EXPECT_FALSE(sami_close());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error writing /dev/full\n");
+}
+
+}  // namespace

@@ -1,0 +1,309 @@
+// SRT writer, in process: captions are put on screen through the caption memory and the
+// entries are read back from a temporary file.
+#include "output/srt_writer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/run_driver.hpp"
+#include "captions/caption_memory.hpp"
+#include "mpeg/video_scanner.hpp"
+#include "run_binary.hpp"
+#include "stream_builder.hpp"
+
+namespace {
+
+float ntsc_rate() {
+  uint32_t bits = 0x41EFC29E;  // 29.97 as the sequence header gives it
+  float value;
+  memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+struct Text {
+  int row, column;
+  std::string characters;
+};
+
+// Loads a pop-on caption and flips it on screen; several pieces on one row leave empty
+// cells between them.
+void show(const std::vector<Text> &pieces) {
+  Resume_caption_loading();
+  Erase_non_displayed_memory();
+  for (const Text &piece : pieces) {
+    pen_state().row = piece.row;
+    pen_state().column = piece.column;
+    for (char c : piece.characters) Addchar(static_cast<unsigned char>(c));
+  }
+  End_of_caption();
+  clear_output_pending();
+}
+
+void blank() {
+  Erase_displayed_memory();
+  clear_output_pending();
+}
+
+class SrtWriter : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    verbosity_level = 0;
+    program_stream_flag = 0;
+    reset_video_scanner();
+    Init_caption_decoder();
+    path_ = make_temp_dir("srt") + "/out.srt";
+  }
+  void open() { srt_open(path_.c_str()); }
+  std::string close_and_read() {
+    testing::internal::CaptureStderr();
+    bool ok = srt_close();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_TRUE(ok);
+    return read_file(path_);
+  }
+  std::string path_;
+};
+
+TEST(SrtMilliseconds, FramesGiveTheDocumentedMilliseconds) {
+  for (int f = 0; f < 25; f++) EXPECT_EQ(frames_to_milliseconds(f, 25.0f), 40 * f) << f;
+  for (int f = 0; f < 50; f++) EXPECT_EQ(frames_to_milliseconds(f, 50.0f), 20 * f) << f;
+  EXPECT_EQ(frames_to_milliseconds(3, 30.0f), 99);
+  EXPECT_EQ(frames_to_milliseconds(15, 30.0f), 499);
+  EXPECT_EQ(frames_to_milliseconds(3, ntsc_rate()), 100);
+  EXPECT_EQ(frames_to_milliseconds(15, ntsc_rate()), 500);
+  EXPECT_EQ(frames_to_milliseconds(29, ntsc_rate()), 967);
+  EXPECT_EQ(frames_to_milliseconds(30, ntsc_rate()), 1001);
+  EXPECT_EQ(frames_to_milliseconds(1, 24.0f), 41);
+  EXPECT_EQ(frames_to_milliseconds(6, 24.0f), 250);
+  EXPECT_EQ(frames_to_milliseconds(3, 60.0f), 49);
+  EXPECT_EQ(frames_to_milliseconds(10, 0.0f), 0);
+  EXPECT_EQ(frames_to_milliseconds(29, 0.0f), 0);
+}
+
+TEST(SrtMilliseconds, CaptionTimeAddsHoursMinutesAndSeconds) {
+  EXPECT_EQ(caption_time_milliseconds(1, 0, 0, 0, ntsc_rate()), 3600000);
+  EXPECT_EQ(caption_time_milliseconds(1, 2, 3, 15, ntsc_rate()), 3723500);
+  EXPECT_EQ(caption_time_milliseconds(0, 0, 2, 10, 0.0f), 2000);
+  EXPECT_EQ(caption_time_milliseconds(0, 0, 2, 0, 0.0f), 2000);
+  // Hours have no limit; the sum does not wrap.
+  EXPECT_EQ(caption_time_milliseconds(1000, 0, 0, 0, 25.0f), INT64_C(3600000000));
+}
+
+TEST_F(SrtWriter, FirstCallWritesNothingAndItsCaptionBecomesEntryOne) {
+  open();
+  show({{15, 0, "HELLO"}});
+  srt_write_entry(0, 0, 1, 0, 25.0f);
+  blank();
+  srt_write_entry(0, 0, 2, 10, 25.0f);
+  EXPECT_EQ(close_and_read(), "1       \r\n00:00:01,000 --> 00:00:02,400\r\nHELLO\r\n\r\n");
+}
+
+TEST_F(SrtWriter, EntriesAreNumberedWithoutGapsAndRowsKeepLeadingSpaces) {
+  open();
+  srt_write_entry(0, 0, 0, 0, 25.0f);  // empty display: nothing remembered
+  show({{1, 0, "TOP"}, {15, 2, "HELLO"}});
+  srt_write_entry(0, 0, 1, 0, 25.0f);
+  show({{14, 4, "SECOND"}});
+  srt_write_entry(0, 0, 2, 0, 25.0f);
+  blank();
+  srt_write_entry(0, 0, 3, 0, 25.0f);
+  blank();  // a change to an empty display ends nothing new
+  srt_write_entry(0, 0, 4, 0, 25.0f);
+  show({{15, 0, "THIRD"}});
+  srt_write_entry(0, 0, 5, 0, 25.0f);
+  blank();
+  srt_write_entry(0, 0, 6, 0, 25.0f);
+  EXPECT_EQ(close_and_read(),
+            "1       \r\n00:00:01,000 --> 00:00:02,000\r\nTOP\r\n  HELLO\r\n\r\n"
+            "2       \r\n00:00:02,000 --> 00:00:03,000\r\n    SECOND\r\n\r\n"
+            "3       \r\n00:00:05,000 --> 00:00:06,000\r\nTHIRD\r\n\r\n");
+}
+
+TEST_F(SrtWriter, CounterLineIsPaddedToEightCharacters) {
+  open();
+  for (int i = 0; i < 10; i++) {
+    show({{15, 0, std::string(1, static_cast<char>('A' + i))}});
+    srt_write_entry(0, 0, i, 0, 25.0f);
+  }
+  blank();
+  srt_write_entry(0, 0, 10, 0, 25.0f);
+  std::string file = close_and_read();
+  EXPECT_EQ(file.substr(0, 10), "1       \r\n");
+  std::string tenth = "10      \r\n00:00:09,000 --> 00:00:10,000\r\nJ\r\n\r\n";
+  ASSERT_GE(file.size(), tenth.size());
+  EXPECT_EQ(file.substr(file.size() - tenth.size()), tenth);
+  EXPECT_NE(file.find("9       \r\n00:00:08,000 --> 00:00:09,000\r\nI\r\n\r\n10      "), std::string::npos);
+}
+
+TEST_F(SrtWriter, CounterOfNineDigitsHasNoPadding) {
+  // Writing 10^8 entries one by one takes about a minute; start the count close to it.
+  srt_continue_numbering(99999998);
+  srt_open("/dev/null");
+  show({{15, 0, "X"}});
+  srt_write_entry(0, 0, 0, 0, 25.0f);
+  EXPECT_TRUE(srt_close());  // entry 99999999, into /dev/null
+
+  open();  // the counter runs on over the new file; the remembered caption too
+  srt_write_entry(0, 0, 1, 0, 25.0f);
+  blank();
+  srt_write_entry(0, 0, 2, 0, 25.0f);
+  EXPECT_EQ(close_and_read(),
+            "100000000\r\n00:00:00,000 --> 00:00:01,000\r\nX\r\n"
+            "\r\n100000001\r\n00:00:01,000 --> 00:00:02,000\r\nX\r\n\r\n");
+}
+
+TEST_F(SrtWriter, GapsBecomeSpacesAndColumn34IsWritten) {
+  open();
+  show({{10, 3, "ABCDE"}, {10, 10, "XYZ"}, {12, 30, "12345"}, {13, 34, "Q"}});
+  srt_write_entry(0, 0, 0, 0, 25.0f);
+  blank();
+  srt_write_entry(0, 0, 1, 0, 25.0f);
+  EXPECT_EQ(close_and_read(), "1       \r\n00:00:00,000 --> 00:00:01,000\r\n"
+                              "   ABCDE  XYZ\r\n" +
+                                  std::string(30, ' ') + "12345\r\n" + std::string(34, ' ') + "Q\r\n\r\n");
+}
+
+TEST_F(SrtWriter, CaptionBytesAreWrittenUnchanged) {
+  open();
+  show({{15, 0, "100% <i>&amp; caf\xE9 \x83"}});
+  srt_write_entry(0, 0, 0, 0, 25.0f);
+  blank();
+  srt_write_entry(0, 0, 1, 0, 25.0f);
+  EXPECT_EQ(close_and_read(), "1       \r\n00:00:00,000 --> 00:00:01,000\r\n100% <i>&amp; caf\xE9 \x83\r\n\r\n");
+}
+
+TEST_F(SrtWriter, CaptionEmptiedByCarriageReturnGivesNoEntry) {
+  open();
+  show({{15, 0, "ONE"}});
+  srt_write_entry(0, 0, 1, 0, 25.0f);
+  Carriage_return();  // clears the base row; the buffer keeps its has-content flag
+  clear_output_pending();
+  ASSERT_EQ(caption_memory().has_content[caption_memory().displayed], 1);
+  srt_write_entry(0, 0, 2, 0, 25.0f);
+  show({{15, 0, "TWO"}});
+  srt_write_entry(0, 0, 3, 0, 25.0f);  // ends the empty caption: no entry, no number used
+  blank();
+  srt_write_entry(0, 0, 4, 0, 25.0f);
+  EXPECT_EQ(close_and_read(),
+            "1       \r\n00:00:01,000 --> 00:00:02,000\r\nONE\r\n\r\n"
+            "2       \r\n00:00:03,000 --> 00:00:04,000\r\nTWO\r\n\r\n");
+}
+
+TEST_F(SrtWriter, UnusualTimesAreWrittenAsTheyCome) {
+  open();
+  show({{15, 0, "SAME"}});
+  srt_write_entry(0, 0, 5, 0, 25.0f);
+  show({{15, 0, "BACK"}});
+  srt_write_entry(0, 0, 5, 0, 25.0f);  // equal start and end
+  show({{15, 0, "ODD"}});
+  srt_write_entry(0, 0, 3, 0, 25.0f);  // the time code went backwards
+  show({{15, 0, "LATE"}});
+  srt_write_entry(0, 0, 0, 30, ntsc_rate());  // a malformed frame count: 1001 ms
+  blank();
+  srt_write_entry(0, 0, 63, 0, ntsc_rate());  // a malformed 63rd second
+  EXPECT_EQ(close_and_read(),
+            "1       \r\n00:00:05,000 --> 00:00:05,000\r\nSAME\r\n\r\n"
+            "2       \r\n00:00:05,000 --> 00:00:03,000\r\nBACK\r\n\r\n"
+            "3       \r\n00:00:03,000 --> 00:00:01,001\r\nODD\r\n\r\n"
+            "4       \r\n00:00:01,001 --> 00:01:03,000\r\nLATE\r\n\r\n");
+}
+
+TEST_F(SrtWriter, TimesUseTheFrameRateOfEachCall) {
+  open();
+  show({{15, 0, "A"}});
+  srt_write_entry(0, 0, 0, 3, 30.0f);
+  show({{15, 0, "B"}});
+  srt_write_entry(0, 0, 0, 15, ntsc_rate());
+  show({{15, 0, "C"}});
+  srt_write_entry(0, 0, 0, 29, ntsc_rate());
+  show({{15, 0, "D"}});
+  srt_write_entry(0, 0, 0, 1, 24.0f);
+  show({{15, 0, "E"}});
+  srt_write_entry(0, 0, 0, 3, 60.0f);
+  show({{15, 0, "F"}});
+  srt_write_entry(1, 0, 0, 0, 0.0f);
+  blank();
+  srt_write_entry(1, 0, 2, 10, 0.0f);
+  EXPECT_EQ(close_and_read(),
+            "1       \r\n00:00:00,099 --> 00:00:00,500\r\nA\r\n\r\n"
+            "2       \r\n00:00:00,500 --> 00:00:00,967\r\nB\r\n\r\n"
+            "3       \r\n00:00:00,967 --> 00:00:00,041\r\nC\r\n\r\n"
+            "4       \r\n00:00:00,041 --> 00:00:00,049\r\nD\r\n\r\n"
+            "5       \r\n00:00:00,049 --> 01:00:00,000\r\nE\r\n\r\n"
+            "6       \r\n01:00:00,000 --> 01:00:02,000\r\nF\r\n\r\n");
+}
+
+TEST_F(SrtWriter, CloseEndsTheLastEntryAtTheLatestPair) {
+  set_frame_rate(ntsc_rate());
+  open();
+  show({{15, 0, "STILL HERE"}});
+  srt_write_entry(0, 0, 4, 3, ntsc_rate());
+  srt_note_pair_time(0, 0, 7, 15);
+  srt_note_pair_time(0, 1, 7, 15);  // the latest pair counts
+  EXPECT_EQ(close_and_read(), "1       \r\n00:00:04,100 --> 00:01:07,500\r\nSTILL HERE\r\n\r\n");
+}
+
+TEST_F(SrtWriter, CloseWithNothingRememberedWritesNothing) {
+  open();
+  srt_write_entry(0, 0, 1, 0, 25.0f);
+  show({{15, 0, "NEVER CLOSED BY A CHANGE"}});  // shown after the last call: not remembered
+  srt_note_pair_time(0, 0, 9, 0);
+  EXPECT_EQ(close_and_read(), "");
+}
+
+TEST_F(SrtWriter, CallsWhileClosedChangeNothing) {
+  show({{15, 0, "EARLY"}});
+  srt_write_entry(0, 0, 1, 0, 25.0f);  // no file: nothing remembered
+  EXPECT_TRUE(srt_close());
+  open();
+  blank();
+  srt_write_entry(0, 0, 2, 0, 25.0f);
+  EXPECT_EQ(close_and_read(), "");
+}
+
+TEST_F(SrtWriter, TracesEachRowItWrites) {
+  open();
+  show({{3, 0, "A"}, {15, 0, "B"}});
+  srt_write_entry(0, 0, 1, 0, 25.0f);
+  blank();
+  verbosity_level = 4;
+  testing::internal::CaptureStdout();
+  srt_write_entry(0, 0, 2, 0, 25.0f);
+  srt_write_entry(0, 0, 3, 0, 25.0f);  // no entry: no trace
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Output row 3 to SRT file\nOutput row 15 to SRT file\n");
+  verbosity_level = 0;
+  close_and_read();
+}
+
+TEST_F(SrtWriter, WriteFailureIsReportedAtClose) {
+  // Capturing flushes every stream, so it starts before anything is written.
+  testing::internal::CaptureStderr();
+  srt_open("/dev/full");
+  show({{15, 0, "LOST"}});
+  srt_write_entry(0, 0, 1, 0, 25.0f);
+  blank();
+  srt_write_entry(0, 0, 2, 0, 25.0f);
+  EXPECT_FALSE(srt_close());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error writing /dev/full\n");
+}
+
+// The entry can reach the disk before the close: a flush of all streams between the last
+// entry and the close fails there, and the close has nothing left to flush.
+TEST_F(SrtWriter, WriteFailureInAnEarlierFlushIsReportedAtClose) {
+  testing::internal::CaptureStderr();
+  srt_open("/dev/full");
+  show({{15, 0, "LOST"}});
+  srt_write_entry(0, 0, 1, 0, 25.0f);
+  blank();
+  srt_write_entry(0, 0, 2, 0, 25.0f);
+  fflush(nullptr);
+  EXPECT_FALSE(srt_close());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error writing /dev/full\n");
+}
+
+}  // namespace
