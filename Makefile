@@ -13,13 +13,16 @@ build:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j$(JOBS)
 
-# Captions of the bundled sample, written to $(BUILD)/demo/.
-demo: build
-	mkdir -p $(BUILD)/demo
-	$(BUILD)/zorbel samples/sample.mpg /d$(BUILD)/demo/ > $(BUILD)/demo/console.txt
-	tail -n 5 $(BUILD)/demo/console.txt
-	@echo "--- $(BUILD)/demo/sample.srt (start)"; head -n 12 $(BUILD)/demo/sample.srt
-	@echo "--- $(BUILD)/demo/sample.smi (start)"; head -n 24 $(BUILD)/demo/sample.smi
+# Captions of the bundled sample, written to build-demo/out/ (the tool alone: no test
+# libraries needed).
+demo:
+	cmake -S . -B build-demo -DZORBEL_TESTS=OFF
+	cmake --build build-demo -j$(JOBS) --target zorbel
+	mkdir -p build-demo/out
+	build-demo/zorbel samples/sample.mpg /dbuild-demo/out/ > build-demo/out/console.txt
+	@echo "--- console (last lines of build-demo/out/console.txt)"; tail -n 6 build-demo/out/console.txt
+	@echo "--- build-demo/out/sample.srt (first entries)"; head -n 12 build-demo/out/sample.srt
+	@echo "--- build-demo/out/sample.smi (first captions)"; sed -n '18,24p' build-demo/out/sample.smi
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
@@ -32,4 +35,4 @@ bench:
 	bench/run.sh
 
 clean:
-	rm -rf build build-asan build-bench
+	rm -rf build build-asan build-bench build-demo build-fuzz
