@@ -1,0 +1,125 @@
+// The buffer-scanning start-code search against the byte-at-a-time reference: whole runs,
+// in process, must give the same console trace, the same files and the same status on
+// every fixture and on random streams, elementary and program.
+#include <gtest/gtest.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/run_driver.hpp"
+#include "mpeg/bit_reader.hpp"
+#include "run_binary.hpp"
+#include "stream_builder.hpp"
+
+namespace {
+
+jmp_buf run_ended;
+
+void back_to_test(int status) { longjmp(run_ended, status + 1); }
+
+struct Outcome {
+  int status;
+  std::string console, srt, smi;
+};
+
+// The run's own exit comes back here through the exit hook.
+Outcome run_in_process(const std::string &input, const std::string &dir, bool reference) {
+  std::string input_arg = input, dir_arg = "/d" + dir + "/";
+  char program[] = "zorbel";
+  char *argv[] = {program, &input_arg[0], &dir_arg[0], nullptr};
+  use_reference_search(reference);
+  set_exit_hook(back_to_test);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  int ended = setjmp(run_ended);
+  if (ended == 0) zorbel_main(3, argv);
+  Outcome outcome;
+  outcome.console = testing::internal::GetCapturedStdout() + "--- stderr\n" + testing::internal::GetCapturedStderr();
+  set_exit_hook(nullptr);
+  use_reference_search(false);
+  outcome.status = ended - 1;
+  outcome.srt = read_file(dir + "/input.srt");
+  outcome.smi = read_file(dir + "/input.smi");
+  return outcome;
+}
+
+void expect_same_run(const Bytes &stream, const std::string &what) {
+  std::string dir = make_temp_dir("fast");
+  std::string input = dir + "/input.mpg";
+  write_file(input, stream);
+  Outcome reference = run_in_process(input, dir, true);
+  Outcome fast = run_in_process(input, dir, false);
+  EXPECT_EQ(fast.status, reference.status) << what;
+  // Compare whole texts only when they differ, so a failure shows where.
+  EXPECT_TRUE(fast.console == reference.console) << what << ": console traces differ";
+  EXPECT_EQ(fast.srt, reference.srt) << what;
+  EXPECT_EQ(fast.smi, reference.smi) << what;
+  std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+TEST(FastSearch, MatchesTheReferenceOnEveryFixture) {
+  const char *fixtures[] = {"ntsc.m2v",      "ntsc-dvd.vob",  "ntsc-vob.vob",  "ntsc-mpeg1.mpg", "pal.m2v",
+                            "pal-dvd.vob",   "pal-vob.vob",   "pal-mpeg1.mpg", "film.m2v",       "film-dvd.vob",
+                            "film-vob.vob",  "film-mpeg1.mpg"};
+  for (const char *name : fixtures) {
+    std::string path = std::string(ZORBEL_SOURCE_DIR) + "/tests/fixtures/" + name;
+    std::string bytes = read_file(path);
+    ASSERT_FALSE(bytes.empty()) << path;
+    expect_same_run(Bytes(bytes.begin(), bytes.end()), name);
+  }
+  std::string sample = read_file(std::string(ZORBEL_SOURCE_DIR) + "/samples/sample.mpg");
+  expect_same_run(Bytes(sample.begin(), sample.end()), "sample.mpg");
+}
+
+// Streams with start codes at every offset against block and packet boundaries, runs of
+// zeros, captions and junk.
+Bytes random_stream(std::mt19937 &rng) {
+  auto pick = [&rng](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  StreamBuilder s;
+  if (pick(4) == 0) s.raw(Bytes(static_cast<size_t>(pick(9)), 0x00));
+  SequenceHeader header;
+  header.frame_rate_code = 1 + pick(8);
+  s.sequence_header(header);
+  for (int group = 0, groups = 4 + pick(12); group < groups; group++) {
+    if (pick(3) == 0) s.sequence_header(header).sequence_extension();
+    s.gop(0, pick(60), pick(60), pick(24));
+    if (pick(4) != 0) {
+      std::vector<std::pair<uint8_t, uint8_t>> pairs;
+      const std::pair<uint8_t, uint8_t> choices[] = {{0x14, 0x20}, {0x14, 0x70}, {'A', 'b'}, {0x14, 0x2F},
+                                                     {0x14, 0x2C}, {0x14, 0x25}, {0x14, 0x2D}, {'x', 0x00}};
+      for (int i = 0, n = 1 + pick(30); i < n; i++) pairs.push_back(choices[pick(8)]);
+      s.cc_block(frames_of(pairs), pick(2) == 0);
+    }
+    for (int picture = 0, pictures = 1 + pick(4); picture < pictures; picture++) {
+      s.picture(picture, 1 + pick(3));
+      s.slice(static_cast<size_t>(pick(5000)), static_cast<uint32_t>(rng()));
+      if (pick(5) == 0) s.raw(Bytes(static_cast<size_t>(1 + pick(3000)), 0x00));
+      if (pick(6) == 0) s.raw({0x00, 0x00, 0x01});
+    }
+  }
+  if (pick(2) == 0) s.sequence_end();
+  Bytes bytes = s.bytes();
+  if (pick(3) == 0) bytes.resize(bytes.size() - static_cast<size_t>(pick(static_cast<int>(bytes.size() / 2))));
+  return bytes;
+}
+
+TEST(FastSearch, MatchesTheReferenceOnRandomStreams) {
+  std::mt19937 rng(20261208);
+  for (int i = 0; i < 40; i++) {
+    Bytes elementary = random_stream(rng);
+    expect_same_run(elementary, "elementary stream " + std::to_string(i));
+    MuxOptions options;
+    options.mpeg1 = rng() % 2 == 0;
+    options.video_payload = 1 + rng() % 4000;
+    options.audio = rng() % 2 == 0;
+    options.audio_size = rng() % 5000;
+    options.pack_stuffing = static_cast<int>(rng() % 8);
+    options.end_code = rng() % 2 == 0;
+    expect_same_run(mux_program_stream(elementary, options), "program stream " + std::to_string(i));
+  }
+}
+
+}  // namespace
