@@ -1,0 +1,428 @@
+// The edges of a run that the stream itself does not decide: what the input is (a
+// directory, a FIFO, a pipe, a file past 4 GB), what it is called (spaces, UTF-8 and
+// Latin-1 bytes), where the outputs go (a directory that is missing or cannot take files),
+// and time codes at the top of their range.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fixtures/caption_script.hpp"
+#include "run_binary.hpp"
+#include "stream_builder.hpp"
+
+namespace {
+
+std::string source_path(const std::string &relative) { return std::string(ZORBEL_SOURCE_DIR) + "/" + relative; }
+
+std::string shell_quote(const std::string &text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+struct Outcome {
+  int status;  // exit status; -1 after a signal; 124 after the time limit
+  std::string out, err;
+};
+
+// Runs a shell command line in dir, with the binary's path in $ZORBEL, under a time limit
+// for the whole line.
+Outcome run_line(const std::string &dir, const std::string &line, int time_limit = 60) {
+  std::string command = "cd " + shell_quote(dir) + " && ZORBEL=" + shell_quote(ZORBEL_BINARY) + " timeout -k 5 " +
+                        std::to_string(time_limit) + " sh -c " + shell_quote(line) + " >.stdout 2>.stderr";
+  int raw = std::system(command.c_str());
+  Outcome run{-1, read_file(dir + "/.stdout"), read_file(dir + "/.stderr")};
+  unlink((dir + "/.stdout").c_str());
+  unlink((dir + "/.stderr").c_str());
+  if (raw != -1 && WIFEXITED(raw)) run.status = WEXITSTATUS(raw) > 128 ? -1 : WEXITSTATUS(raw);
+  return run;
+}
+
+// The binary on the given arguments, stdin closed.
+Outcome run_args(const std::string &dir, const std::vector<std::string> &arguments, int time_limit = 60) {
+  std::string line = "exec \"$ZORBEL\"";
+  for (const std::string &argument : arguments) line += " " + shell_quote(argument);
+  return run_line(dir, line + " </dev/null", time_limit);
+}
+
+struct TempDir {
+  std::string path;
+  explicit TempDir(const std::string &tag) : path(make_temp_dir(tag)) {}
+  ~TempDir() {
+    std::string command = "chmod -R u+rwx " + shell_quote(path) + " 2>/dev/null; rm -rf " + shell_quote(path);
+    if (std::system(command.c_str()) != 0) fprintf(stderr, "could not remove %s\n", path.c_str());
+  }
+};
+
+bool is_directory(const std::string &path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Names in a directory, "." and ".." left out, sorted.
+std::vector<std::string> listing(const std::string &dir) {
+  std::vector<std::string> names;
+  DIR *stream = opendir(dir.c_str());
+  if (!stream) return {"(cannot list " + dir + ")"};
+  while (const dirent *entry = readdir(stream)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(stream);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+caption_script::Script ntsc_script() { return caption_script::load(source_path("tests/fixtures/ntsc.captions")); }
+
+void copy_fixture(const std::string &fixture, const std::string &to) {
+  write_file(to, [&] {
+    std::string text = read_file(source_path("tests/fixtures/" + fixture));
+    return Bytes(text.begin(), text.end());
+  }());
+}
+
+// A run over a copy of the NTSC fixture wrote both files, named from `base`, with the
+// captions of its script.
+void expect_ntsc_outputs(const std::string &base) {
+  caption_script::Script script = ntsc_script();
+  ASSERT_TRUE(file_exists(base + ".srt")) << base << ".srt";
+  ASSERT_TRUE(file_exists(base + ".smi")) << base << ".smi";
+  EXPECT_EQ(read_file(base + ".srt"), caption_script::expected_srt(script));
+  EXPECT_EQ(read_file(base + ".smi"), caption_script::expected_smi(script));
+}
+
+bool starts_with(const std::string &text, const std::string &head) { return text.compare(0, head.size(), head) == 0; }
+
+bool ends_with(const std::string &text, const std::string &tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// What the input is
+
+TEST(InputKinds, DirectoryAsInputIsRefusedWithoutOutputs) {
+  TempDir dir("edges-dir");
+  ASSERT_EQ(mkdir((dir.path + "/clips.vob").c_str(), 0755), 0);
+  Outcome run = run_args(dir.path, {"clips.vob"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("clips.vob"), std::string::npos) << "stderr: " << run.err;
+  EXPECT_EQ(listing(dir.path), std::vector<std::string>{"clips.vob"});
+  EXPECT_EQ(listing(dir.path + "/clips.vob"), std::vector<std::string>{});
+}
+
+// A FIFO or pipe cannot be rewound after the stream kind is detected: the run must either
+// read it whole, exactly like the same bytes in a regular file, or refuse it with a message
+// and no output files. Never a run over misread data.
+void expect_read_whole_or_refused(const Outcome &run, const std::string &dir, const std::string &input,
+                                  const std::string &base) {
+  if (run.status == 0) {
+    expect_ntsc_outputs(dir + "/" + base);
+    return;
+  }
+  EXPECT_EQ(run.status, 1) << "stdout tail: " << run.out.substr(run.out.size() > 500 ? run.out.size() - 500 : 0);
+  EXPECT_NE(run.err.find(input), std::string::npos) << "stderr: " << run.err;
+  EXPECT_FALSE(file_exists(dir + "/" + base + ".srt"));
+  EXPECT_FALSE(file_exists(dir + "/" + base + ".smi"));
+}
+
+TEST(InputKinds, FifoIsReadWholeOrRefused) {
+  for (const char *fixture : {"ntsc.m2v", "ntsc-dvd.vob"}) {
+    SCOPED_TRACE(fixture);
+    TempDir dir("edges-fifo");
+    ASSERT_EQ(mkfifo((dir.path + "/live.mpg").c_str(), 0644), 0);
+    // The open blocks until both ends are open: the writer runs in the background under
+    // its own time limit, so nothing waits for ever if the tool never opens the FIFO.
+    std::string writer = "cat " + shell_quote(source_path("tests/fixtures/") + fixture) + " > live.mpg";
+    Outcome run = run_line(dir.path, "timeout 30 sh -c " + shell_quote(writer) + " 2>/dev/null & \"$ZORBEL\" live.mpg </dev/null");
+    expect_read_whole_or_refused(run, dir.path, "live.mpg", "live");
+  }
+}
+
+TEST(InputKinds, PipeIsReadWholeOrRefused) {
+  TempDir dir("edges-pipe");
+  // A name with an extension for the tool's standard input, itself a pipe from cat.
+  ASSERT_EQ(symlink("/dev/stdin", (dir.path + "/piped.m2v").c_str()), 0);
+  Outcome run = run_line(dir.path, "cat " + shell_quote(source_path("tests/fixtures/ntsc.m2v")) + " | \"$ZORBEL\" piped.m2v");
+  expect_read_whole_or_refused(run, dir.path, "piped.m2v", "piped");
+}
+
+// ---------------------------------------------------------------------------------------
+// What the input is called
+
+TEST(InputNames, SpacesAndNonAsciiBytesNameTheOutputs) {
+  const std::vector<std::string> names = {
+      "my clip.m2v",
+      "caf\xC3\xA9 \xC3\xB1" "and\xC3\xBA.m2v",  // UTF-8
+      "caf\xE9 na\xEFve.m2v",                 // Latin-1 bytes, not UTF-8
+      " lead and trail .m2v",
+  };
+  for (const std::string &name : names) {
+    SCOPED_TRACE(name);
+    TempDir dir("edges-names");
+    copy_fixture("ntsc.m2v", dir.path + "/" + name);
+    Outcome run = run_args(dir.path, {name});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    std::string base = name.substr(0, name.size() - 4);
+    EXPECT_TRUE(starts_with(run.out, startup_lines() + name_lines(name, base, ""))) << run.out.substr(0, 400);
+    expect_ntsc_outputs(dir.path + "/" + base);
+    EXPECT_EQ(listing(dir.path).size(), 3u);
+  }
+}
+
+TEST(InputNames, DirectoriesWithSpacesAndNonAsciiBytes) {
+  TempDir dir("edges-dirnames");
+  const std::string in_dir = "dossier \xC3\xA9t\xC3\xA9", out_dir = "sortie \xE9t\xE9";
+  ASSERT_EQ(mkdir((dir.path + "/" + in_dir).c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir.path + "/" + out_dir).c_str(), 0755), 0);
+  const std::string input = in_dir + "/vid\xC3\xA9o 1.vob";
+  copy_fixture("ntsc-dvd.vob", dir.path + "/" + input);
+
+  // Outputs beside the input, in its directory.
+  Outcome beside = run_args(dir.path, {input});
+  EXPECT_EQ(beside.status, 0) << beside.err;
+  EXPECT_TRUE(starts_with(beside.out, startup_lines() + name_lines(input, "vid\xC3\xA9o 1", in_dir + "/")));
+  expect_ntsc_outputs(dir.path + "/" + in_dir + "/vid\xC3\xA9o 1");
+
+  // Outputs in a directory given with the option, without its trailing separator.
+  Outcome elsewhere = run_args(dir.path, {input, "/d" + dir.path + "/" + out_dir});
+  EXPECT_EQ(elsewhere.status, 0) << elsewhere.err;
+  EXPECT_TRUE(starts_with(elsewhere.out,
+                          startup_lines() + name_lines(input, "vid\xC3\xA9o 1", dir.path + "/" + out_dir + "/")));
+  expect_ntsc_outputs(dir.path + "/" + out_dir + "/vid\xC3\xA9o 1");
+}
+
+// ---------------------------------------------------------------------------------------
+// Where the outputs go
+
+struct OutputFailure {
+  std::string label, directory;
+};
+
+TEST(OutputPlaces, SrtFileThatCannotBeCreatedEndsTheRun) {
+  TempDir dir("edges-outdir");
+  copy_fixture("ntsc.m2v", dir.path + "/in.m2v");
+  write_file(dir.path + "/plain", Bytes{'x'});
+  // Root writes through file modes, so the failures come from the paths themselves: a
+  // directory that is not there, a regular file used as a directory, and a directory of
+  // a file system that takes no new files.
+  const std::vector<OutputFailure> places = {
+      {"missing directory", dir.path + "/missing/"},
+      {"missing parent", dir.path + "/missing/deeper"},
+      {"regular file as directory", dir.path + "/plain/"},
+      {"proc file system", "/proc/self/"},
+  };
+  for (const OutputFailure &place : places) {
+    SCOPED_TRACE(place.label);
+    Outcome run = run_args(dir.path, {"in.m2v", "/d" + place.directory});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(ends_with(run.out, "Unable to open SRT File\n")) << run.out;
+    EXPECT_FALSE(file_exists(place.directory + "/in.srt"));
+    EXPECT_FALSE(file_exists(place.directory + "/in.smi"));
+  }
+  EXPECT_FALSE(file_exists(dir.path + "/missing"));
+  EXPECT_EQ(read_file(dir.path + "/plain"), "x");
+  EXPECT_EQ(listing(dir.path), (std::vector<std::string>{"in.m2v", "plain"}));
+}
+
+TEST(OutputPlaces, SamiFileThatCannotBeCreatedEndsTheRun) {
+  TempDir dir("edges-sami");
+  copy_fixture("ntsc.m2v", dir.path + "/in.m2v");
+  ASSERT_EQ(mkdir((dir.path + "/out").c_str(), 0755), 0);
+  // The SAMI name is taken by a directory, while the SRT file can be written.
+  ASSERT_EQ(mkdir((dir.path + "/out/in.smi").c_str(), 0755), 0);
+  Outcome run = run_args(dir.path, {"in.m2v", "/d" + dir.path + "/out/"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(ends_with(run.out, "Failed to open SAMI File for writing\n")) << run.out;
+  EXPECT_TRUE(is_directory(dir.path + "/out/in.smi"));
+  EXPECT_EQ(listing(dir.path + "/out/in.smi"), std::vector<std::string>{});
+  // No caption was read: an SRT file left behind holds no entry.
+  if (file_exists(dir.path + "/out/in.srt")) {
+    EXPECT_EQ(read_file(dir.path + "/out/in.srt"), "");
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Positions past 4 GB and time codes at the top of their range
+
+constexpr int kPal = 3;  // frame_rate_code for 25 frames per second: a frame is 40 ms exactly
+
+SequenceHeader pal_sequence() {
+  SequenceHeader header;
+  header.vertical_size = 576;
+  header.frame_rate_code = kPal;
+  return header;
+}
+
+long long pal_ms(long long hours, long long minutes, long long seconds, long long frames) {
+  return hours * 3600000 + minutes * 60000 + seconds * 1000 + frames * 40;
+}
+
+std::string srt_time(long long ms) {
+  char text[40];
+  snprintf(text, sizeof text, "%02lld:%02lld:%02lld,%03lld", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+  return text;
+}
+
+std::string srt_entry(unsigned number, long long start, long long end, const std::string &row) {
+  char counter[16];
+  snprintf(counter, sizeof counter, "%-8u", number);
+  return std::string(counter) + "\r\n" + srt_time(start) + " --> " + srt_time(end) + "\r\n" + row + "\r\n\r\n";
+}
+
+std::string sami_block(long long ms, const std::string &row) {
+  return "<SYNC START=\"" + std::to_string(ms) + "\">\r\n<P class=ENCC>" + (row.empty() ? "&nbsp;" : row + "<BR>") +
+         "\r\n";
+}
+
+std::string sami_file(const std::string &blocks) {
+  return caption_script::sami_header() + blocks + "</BODY>\r\n</SAMI>\r\n";
+}
+
+// Pairs of a pop-on caption on row 15, column 0: RCL, PAC, the text two characters to a
+// pair, EOC. The EOC is the last pair.
+std::vector<std::pair<uint8_t, uint8_t>> pop_on(const std::string &text) {
+  std::vector<std::pair<uint8_t, uint8_t>> pairs = {{0x14, 0x20}, {0x14, 0x60}};
+  for (size_t i = 0; i < text.size(); i += 2)
+    pairs.push_back({static_cast<uint8_t>(text[i]), i + 1 < text.size() ? static_cast<uint8_t>(text[i + 1]) : 0});
+  pairs.push_back({0x14, 0x2F});
+  return pairs;
+}
+
+// One group of pictures (with a sequence header) whose user data carries the pairs.
+Bytes caption_group(int hours, int minutes, int seconds, int pictures,
+                    const std::vector<std::pair<uint8_t, uint8_t>> &pairs) {
+  StreamBuilder stream;
+  stream.sequence_header(pal_sequence()).gop(hours, minutes, seconds, pictures).cc_block(frames_of(pairs));
+  stream.picture(0, 1).slice(600, 7);
+  return stream.bytes();
+}
+
+size_t sequence_header_size() { return StreamBuilder().sequence_header(pal_sequence()).bytes().size(); }
+
+int count_of(const std::string &text, const std::string &what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+  return n;
+}
+
+struct RemoveFile {
+  std::string path;
+  ~RemoveFile() { unlink(path.c_str()); }
+};
+
+TEST(LargeInput, CaptionAfterAFourGigabyteHoleKeepsTrueOffsetsAndTimes) {
+  TempDir dir("edges-sparse");
+  const std::string path = dir.path + "/long.m2v";
+  RemoveFile remove{path};  // the file goes before the directory, even when an assertion fails
+
+  Bytes first = caption_group(0, 0, 10, 0, pop_on("BEFORE"));
+  std::vector<std::pair<uint8_t, uint8_t>> later = pop_on("AFTER.");
+  later.push_back({0x00, 0x00});  // null pairs: they still move the time of the last pair
+  later.push_back({0x00, 0x00});
+  Bytes second = caption_group(1, 2, 3, 4, later);
+  // Past 2^32 by far, 4-aligned, and 8 bytes before a block end, so the second sequence
+  // header starts in one 2048-byte block and ends in the next. The hole is zeros: the
+  // start-code search passes them and finds 00 00 01 B3 at the true offset.
+  const long long second_at = 2048LL * 2197266 - 8;
+  ASSERT_GT(second_at, 4294967296LL + 200000000LL);
+  {
+    int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ssize_t a = pwrite(fd, first.data(), first.size(), 0);
+    ssize_t b = pwrite(fd, second.data(), second.size(), static_cast<off_t>(second_at));
+    struct stat info;
+    int stat_result = fstat(fd, &info);
+    close(fd);
+    ASSERT_EQ(a, static_cast<ssize_t>(first.size()));
+    ASSERT_EQ(b, static_cast<ssize_t>(second.size()));
+    ASSERT_EQ(stat_result, 0);
+    ASSERT_EQ(info.st_size, second_at + static_cast<long long>(second.size()));
+    if (info.st_blocks * 512LL > 64LL * 1024 * 1024) GTEST_SKIP() << "the file system does not keep holes";
+  }
+
+  auto started = std::chrono::steady_clock::now();
+  Outcome run = run_args(dir.path, {"long.m2v"}, 240);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  printf("[ sparse ] %.1f s for %lld bytes\n", seconds, second_at + static_cast<long long>(second.size()));
+
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  const long long gop_at = second_at + static_cast<long long>(sequence_header_size());
+  EXPECT_NE(run.out.find("sequence header (byte 0)\n"), std::string::npos);
+  EXPECT_NE(run.out.find("group of pictures (byte " + std::to_string(sequence_header_size()) + ")\n"),
+            std::string::npos);
+  EXPECT_NE(run.out.find("sequence header (byte " + std::to_string(second_at) + ")\n"), std::string::npos)
+      << run.out.substr(run.out.size() > 3000 ? run.out.size() - 3000 : 0);
+  EXPECT_NE(run.out.find("group of pictures (byte " + std::to_string(gop_at) + ")\n"), std::string::npos);
+  EXPECT_EQ(count_of(run.out, "sequence header (byte "), 2);
+  EXPECT_EQ(count_of(run.out, "group of pictures (byte "), 2);
+  EXPECT_NE(run.out.find("  timecode 1:02:03:04\n"), std::string::npos);
+
+  // BEFORE shows from its EOC (frame 5 of its group) until AFTER. replaces it (frame 5 of
+  // the second group), which shows until the last pair (frame 7).
+  const long long before = pal_ms(0, 0, 10, 5), after = pal_ms(1, 2, 3, 4 + 5), last = pal_ms(1, 2, 3, 4 + 7);
+  EXPECT_EQ(read_file(dir.path + "/long.srt"), srt_entry(1, before, after, "BEFORE") + srt_entry(2, after, last, "AFTER."));
+  EXPECT_EQ(read_file(dir.path + "/long.smi"), sami_file(sami_block(before, "BEFORE") + sami_block(after, "AFTER.")));
+}
+
+TEST(LongTimeCodes, CaptionsCrossingIntoHourThirtyTwo) {
+  TempDir dir("edges-hours");
+  // From 31:59:59 frame 20: LATE shows at frame 4 (31:59:59:24), is erased at frame 6
+  // (the clock has passed into hour 32 at frame 5), NIGHT! shows at frame 12.
+  std::vector<std::pair<uint8_t, uint8_t>> pairs = pop_on("LATE");  // frames 0-4
+  pairs.push_back({0x00, 0x00});                                     // 5
+  pairs.push_back({0x14, 0x2C});                                     // 6: EDM
+  for (const auto &pair : pop_on("NIGHT!")) pairs.push_back(pair);   // 7-12
+  pairs.push_back({0x00, 0x00});                                     // 13
+  pairs.push_back({0x00, 0x00});                                     // 14
+  StreamBuilder stream;
+  stream.raw(caption_group(31, 59, 59, 20, pairs)).sequence_end();
+  write_file(dir.path + "/late.m2v", stream.bytes());
+
+  Outcome run = run_args(dir.path, {"late.m2v"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  const long long shown = pal_ms(31, 59, 59, 24), erased = pal_ms(32, 0, 0, 1), night = pal_ms(32, 0, 0, 7),
+                  last = pal_ms(32, 0, 0, 9);
+  ASSERT_EQ(shown, 115199960);
+  ASSERT_EQ(erased, 115200040);
+  EXPECT_EQ(read_file(dir.path + "/late.smi"),
+            sami_file(sami_block(shown, "LATE") + sami_block(erased, "") + sami_block(night, "NIGHT!")));
+  EXPECT_EQ(read_file(dir.path + "/late.srt"), srt_entry(1, shown, erased, "LATE") + srt_entry(2, night, last, "NIGHT!"));
+  EXPECT_NE(read_file(dir.path + "/late.srt").find("31:59:59,960 --> 32:00:00,040\r\n"), std::string::npos);
+}
+
+TEST(LongTimeCodes, LargestFieldValuesPrintAsTheirTotal) {
+  TempDir dir("edges-maxfields");
+  // Minutes and seconds at 63, the most their six bits hold. LATE shows at 31:63:63
+  // frame 24; one frame later the clock carries into 32:00:00 frame 0, earlier in total
+  // than the caption's start: the erase is written there unchanged.
+  std::vector<std::pair<uint8_t, uint8_t>> pairs = pop_on("LATE");  // frames 0-4
+  pairs.push_back({0x14, 0x2C});                                     // 5: EDM
+  pairs.push_back({0x00, 0x00});                                     // 6
+  StreamBuilder stream;
+  stream.raw(caption_group(31, 63, 63, 20, pairs)).sequence_end();
+  write_file(dir.path + "/max.m2v", stream.bytes());
+
+  Outcome run = run_args(dir.path, {"max.m2v"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  const long long shown = pal_ms(31, 63, 63, 24), erased = pal_ms(32, 0, 0, 0);
+  ASSERT_EQ(shown, 115443960);
+  EXPECT_EQ(read_file(dir.path + "/max.smi"), sami_file(sami_block(shown, "LATE") + sami_block(erased, "")));
+  EXPECT_EQ(read_file(dir.path + "/max.srt"), srt_entry(1, shown, erased, "LATE"));
+  EXPECT_NE(read_file(dir.path + "/max.srt").find("32:04:03,960 --> 32:00:00,000\r\n"), std::string::npos);
+}
+
+}  // namespace
