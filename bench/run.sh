@@ -2,14 +2,19 @@
 # Throughput of a whole run against the speed of reading the file (cat) and against
 # ffmpeg's caption extraction, on large streams grown from a real-encoder fixture.
 # Prints MB/s, the ratios, peak memory and instructions per input byte (callgrind).
+# Needs ffmpeg, python3 (to put captions into the source), hyperfine and valgrind.
 #
 #   bench/run.sh            (ZORBEL_BENCH_MB=1024 by default)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+for tool in ffmpeg python3 hyperfine valgrind; do
+  command -v "$tool" >/dev/null || { echo "bench/run.sh needs $tool (Debian: apt-get install $tool)"; exit 1; }
+done
+
 B=build-bench
 SIZE_MB=${ZORBEL_BENCH_MB:-1024}
-SOURCE=${ZORBEL_BENCH_SOURCE:-tests/fixtures/ntsc.m2v}
+SOURCE=${ZORBEL_BENCH_SOURCE:-}
 FPS=${ZORBEL_BENCH_FPS:-30}
 DATA=${ZORBEL_BENCH_DATA:-$B/data}
 
@@ -17,24 +22,38 @@ cmake -S . -B "$B" -DCMAKE_BUILD_TYPE=Release -DZORBEL_BENCH=ON -DZORBEL_TESTS=O
 cmake --build "$B" -j2 >/dev/null
 mkdir -p "$DATA" "$DATA/out"
 
+# The source: the NTSC fixture's caption script on DVD-rate pictures (8 Mbit/s of detailed,
+# noisy video from ffmpeg's encoder, the same groups of pictures), so that picture data, not
+# captions, makes up the bytes as in real recordings.
+if [ -z "$SOURCE" ]; then
+  SOURCE="$DATA/source.m2v"
+  if [ ! -s "$SOURCE" ]; then
+    ffmpeg -hide_banner -nostdin -loglevel error -y -f lavfi \
+      -i "testsrc2=size=720x480:rate=30000/1001,noise=alls=16:allf=t" -frames:v 180 \
+      -c:v mpeg2video -pix_fmt yuv420p -aspect 4:3 -g 15 -bf 2 -flags +cgop -sc_threshold 1000000000 \
+      -b:v 8M -minrate 8M -maxrate 8M -bufsize 1835k -gop_timecode 00:00:00:00 -an -f mpeg2video "$DATA/raw.m2v"
+    python3 tests/fixtures/cc_fixture.py insert tests/fixtures/ntsc.captions "$DATA/raw.m2v" "$SOURCE"
+  fi
+fi
+
 es="$DATA/large.m2v"; ps="$DATA/large.vob"; mid="$DATA/mid.m2v"; small="$DATA/small.m2v"
 [ -s "$es" ] || "$B/bench/repeat_gops" "$SOURCE" "$es" "$SIZE_MB" "$FPS"
 [ -s "$mid" ] || "$B/bench/repeat_gops" "$SOURCE" "$mid" 32 "$FPS"
 [ -s "$small" ] || "$B/bench/repeat_gops" "$SOURCE" "$small" 50 "$FPS"
 if [ ! -s "$ps" ]; then
-  ffmpeg -v error -y -f mpeg2video -i "$es" -f lavfi -i "sine=frequency=440:sample_rate=48000" \
+  ffmpeg -v error -y -f mpegvideo -i "$es" -f lavfi -i "sine=frequency=440:sample_rate=48000" \
     -map 0:v -map 1:a -c:v copy -c:a mp2 -b:a 64k -shortest -f dvd "$ps"
 fi
 
-seconds() { # command... -> wall seconds of the best of 3 runs; peak KB into $DATA/peak.txt
-  local best="" t peak
-  for _ in 1 2 3; do
-    /usr/bin/time -f "%e %M" -o "$DATA/time.txt" "$@" >/dev/null 2>&1 || true
-    read -r t peak <"$DATA/time.txt"
-    echo "$peak" >"$DATA/peak.txt"
-    if [ -z "$best" ] || awk "BEGIN{exit !($t < $best)}"; then best=$t; fi
-  done
-  echo "$best"
+# Mean wall seconds of a command over 5 runs after a warm-up (hyperfine).
+seconds() {
+  hyperfine -N -w 1 -r 5 --export-csv "$DATA/time.csv" "$1" >/dev/null 2>&1
+  sed -n 2p "$DATA/time.csv" | cut -d, -f2
+}
+# Peak resident memory in KB.
+peak_kb() {
+  /usr/bin/time -f "%M" -o "$DATA/peak.txt" sh -c "$1" >/dev/null 2>&1 || true
+  cat "$DATA/peak.txt"
 }
 mb() { awk "BEGIN{printf \"%.1f\", $(stat -c %s "$1") / 1048576}"; }
 rate() { awk "BEGIN{printf \"%.0f\", $1 / ($2 > 0.001 ? $2 : 0.001)}"; }
@@ -42,13 +61,13 @@ rate() { awk "BEGIN{printf \"%.0f\", $1 / ($2 > 0.001 ? $2 : 0.001)}"; }
 # stdout and the output files go to real files, as in real use.
 zorbel_cmd() { echo "'$B/zorbel' '$1' '/d$DATA/out/' > '$DATA/out/console.txt'"; }
 
-echo "== whole-process throughput (best of 3, page cache warm)"
+echo "== whole-process throughput (mean of 5 runs, page cache warm)"
 for f in "$es" "$ps"; do
   cat "$f" >/dev/null
   size=$(mb "$f")
-  t_cat=$(seconds sh -c "cat '$f' > /dev/null")
-  t_zorbel=$(seconds sh -c "$(zorbel_cmd "$f")")
-  peak=$(cat "$DATA/peak.txt")
+  t_cat=$(seconds "cat '$f'")
+  t_zorbel=$(seconds "sh -c \"$(zorbel_cmd "$f")\"")
+  peak=$(peak_kb "$(zorbel_cmd "$f")")
   printf '%-28s %8s MB  cat %6s MB/s  zorbel %6s MB/s  zorbel/cat %.2f  peak %s KB\n' \
     "$(basename "$f")" "$size" "$(rate "$size" "$t_cat")" "$(rate "$size" "$t_zorbel")" \
     "$(awk "BEGIN{print $t_zorbel / ($t_cat > 0.001 ? $t_cat : 0.001)}")" "$peak"
@@ -56,9 +75,9 @@ done
 
 echo "== against ffmpeg's caption extraction ($(mb "$mid") MB)"
 cat "$mid" >/dev/null
-t_zorbel=$(seconds sh -c "$(zorbel_cmd "$mid")")
-t_ffmpeg=$(seconds ffmpeg -v error -y -f lavfi -i "movie=$mid[out0+subcc]" -map 0:1 "$DATA/out/ffmpeg.srt")
-printf 'zorbel %.3f s  ffmpeg %.3f s  ffmpeg/zorbel %.0f\n' "$t_zorbel" "$t_ffmpeg" \
+t_zorbel=$(seconds "sh -c \"$(zorbel_cmd "$mid")\"")
+t_ffmpeg=$(seconds "ffmpeg -v error -y -f lavfi -i movie=$mid[out0+subcc] -map 0:1 $DATA/out/ffmpeg.srt")
+printf 'zorbel %.4f s  ffmpeg %.3f s  ffmpeg/zorbel %.0f\n' "$t_zorbel" "$t_ffmpeg" \
   "$(awk "BEGIN{print $t_ffmpeg / ($t_zorbel > 0.001 ? $t_zorbel : 0.001)}")"
 
 echo "== instructions per input byte (callgrind, $(mb "$small") MB)"

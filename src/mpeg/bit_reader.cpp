@@ -3,6 +3,16 @@
 
 #include <cstring>
 
+#if (defined(__SSE2__) && defined(__x86_64__)) || defined(_M_X64)
+#include <emmintrin.h>
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
+#define ZORBEL_SSE2 1
+#else
+#define ZORBEL_SSE2 0
+#endif
+
 #include "app/run_driver.hpp"
 #include "mpeg/program_stream.hpp"
 
@@ -12,6 +22,10 @@ BitReader reader;
 // skip_bits32): the top bits of b then fall off, and they had been consumed already.
 static inline void place_byte(uint32_t b, int32_t valid) {
   reader.window |= b << (24 - valid);
+}
+
+static inline uint32_t load_be32(const uint8_t *p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
 void fill_block() {
@@ -88,6 +102,11 @@ void skip_bits32() {
   reader.bits_consumed += 32;
   if (program_stream_flag && reader.read_pos >= reader.packet_end - 4) {
     for (; k <= 24; k += 8) place_byte(next_payload_byte(), k);
+  } else if (k == 0 && reader.read_pos <= kBlockSize - 4) {
+    // Byte-aligned with the next 4 bytes in the buffer, as after every start code.
+    reader.window = load_be32(reader.buffer + reader.read_pos);
+    reader.read_pos += 4;
+    k = 32;
   } else {
     for (; k <= 24; k += 8) {
       if (reader.read_pos >= kBlockSize) load_buffer();
@@ -112,31 +131,81 @@ static inline uint32_t stream_byte(int i) {
   return i < 4 ? (reader.window >> (24 - 8 * i)) & 0xFF : reader.buffer[reader.read_pos + i - 4];
 }
 
+#if ZORBEL_SSE2
+static inline int lowest_set_bit(uint64_t bits) {
+#if defined(_MSC_VER)
+  unsigned long index;
+  _BitScanForward64(&index, bits);
+  return static_cast<int>(index);
+#else
+  return __builtin_ctzll(bits);
+#endif
+}
+#endif
+
+// Index of the first 00 00 01 lying wholly in s[0, n), or n. Bytes up to s[n + 64] may be
+// read (the buffer has room for that) but never match.
+static size_t find_prefix(const uint8_t *s, size_t n) {
+#if ZORBEL_SSE2
+  // 64 bytes at a time: a prefix needs two zero bytes in a row, and those are rare in
+  // coded pictures (about one pair per kilobyte), so most blocks are passed over after a
+  // test for such a pair. (s[k] | s[k+1]) is zero exactly where a pair starts.
+  const __m128i zero = _mm_setzero_si128();
+  for (size_t i = 0; i < n; i += 64) {
+    const uint8_t *p = s + i;
+    __m128i a = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1)));
+    __m128i b = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16)),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 17)));
+    __m128i c = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32)),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 33)));
+    __m128i d = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 48)),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 49)));
+    __m128i lowest = _mm_min_epu8(_mm_min_epu8(a, b), _mm_min_epu8(c, d));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(lowest, zero)) == 0) continue;
+    uint64_t pairs = static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, zero)))) |
+                     static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, zero)))) << 16 |
+                     static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(c, zero)))) << 32 |
+                     static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(d, zero)))) << 48;
+    for (; pairs != 0; pairs &= pairs - 1) {
+      size_t k = i + static_cast<size_t>(lowest_set_bit(pairs));
+      if (k + 3 > n) return n;
+      if (s[k + 2] == 0x01) return k;
+    }
+  }
+  return n;
+#else
+  for (size_t i = 0; i + 3 <= n; i++)
+    if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) return i;
+  return n;
+#endif
+}
+
 // Moves the byte-aligned position forward by up to `ahead` bytes, the bytes of the buffer
 // that can enter the window without a block read or a packet boundary, stopping at the
 // first start-code prefix. The state afterwards is exactly that of the same number of
 // skip_bits(8) calls.
 static void search_in_buffer(int ahead) {
-  int step = ahead;
+  const uint8_t *next = reader.buffer + reader.read_pos;  // stream byte 4
+  int step;
   if ((reader.window & 0xFFFFFF) == 0x000001) {
     step = 1;
+  } else if ((reader.window & 0xFFFF) == 0 && next[0] == 0x01) {
+    step = 2;
+  } else if ((reader.window & 0xFF) == 0 && next[0] == 0 && next[1] == 0x01) {
+    step = 3;
   } else {
-    // The 01 of a prefix at step j (2 <= j <= ahead) is buffer[read_pos + j - 2].
-    const uint8_t *first = reader.buffer + reader.read_pos;
-    const uint8_t *end = first + ahead - 1;
-    for (const uint8_t *p = first; p < end; p++) {
-      p = static_cast<const uint8_t *>(memchr(p, 0x01, static_cast<size_t>(end - p)));
-      if (!p) break;
-      int j = static_cast<int>(p - first) + 2;
-      if (stream_byte(j) == 0 && stream_byte(j + 1) == 0) {
-        step = j;
-        break;
-      }
-    }
+    // A prefix at step j >= 4 starts at next[j - 4] and must end before next[ahead - 1].
+    step = static_cast<int>(find_prefix(next, static_cast<size_t>(ahead - 1))) + 4;
+    if (step > ahead) step = ahead;
   }
-  uint32_t window = 0;
-  for (int i = 0; i < 4; i++) window = (window << 8) | stream_byte(step + i);
-  reader.window = window;
+  if (step >= 4) {
+    reader.window = load_be32(next + step - 4);
+  } else {
+    uint32_t window = 0;
+    for (int i = 0; i < 4; i++) window = (window << 8) | stream_byte(step + i);
+    reader.window = window;
+  }
   reader.read_pos += step;
   reader.bits_consumed += 8 * static_cast<int64_t>(step);
 }

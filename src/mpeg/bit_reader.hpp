@@ -18,10 +18,13 @@
 #include <cstdio>
 
 constexpr int kBlockSize = 2048;
+constexpr int kSearchSlack = 80;
 
 struct BitReader {
   FILE *file;
-  uint8_t buffer[kBlockSize];
+  // One block, and room after it for the start-code search to read a whole vector past
+  // the end of the bytes it examines (never used as data).
+  uint8_t buffer[kBlockSize + kSearchSlack];
   int32_t read_pos;  // next byte of buffer to enter the window; may run past 2048 in a program stream
   uint32_t window;
   // Program streams: one past the last payload byte of the current video packet,
