@@ -38,7 +38,7 @@ fi
 
 es="$DATA/large.m2v"; ps="$DATA/large.vob"; mid="$DATA/mid.m2v"; small="$DATA/small.m2v"
 [ -s "$es" ] || "$B/bench/repeat_gops" "$SOURCE" "$es" "$SIZE_MB" "$FPS"
-[ -s "$mid" ] || "$B/bench/repeat_gops" "$SOURCE" "$mid" 32 "$FPS"
+[ -s "$mid" ] || "$B/bench/repeat_gops" "$SOURCE" "$mid" 128 "$FPS"
 [ -s "$small" ] || "$B/bench/repeat_gops" "$SOURCE" "$small" 50 "$FPS"
 if [ ! -s "$ps" ]; then
   ffmpeg -v error -y -f mpegvideo -i "$es" -f lavfi -i "sine=frequency=440:sample_rate=48000" \
