@@ -60,8 +60,9 @@ Bytes video(const Bytes &data) { return mpeg2_packet(0xE0, data); }
 Bytes padding_of_size(size_t total) { return other_packet(0xBE, total - 6); }
 
 std::string write_input(const Bytes &file) {
+  static const std::string dir = make_temp_dir("ps");
   static int counter = 0;
-  std::string path = make_temp_dir("ps") + "/input" + std::to_string(counter++) + ".mpg";
+  std::string path = dir + "/input" + std::to_string(counter++) + ".mpg";
   write_file(path, file);
   return path;
 }
@@ -88,6 +89,7 @@ void forget_earlier_runs() {
 }
 
 void open_program_stream(const std::string &path) {
+  alarm(60);  // a reader that never ends fails its test instead of hanging the suite
   forget_earlier_runs();
   reader.file = fopen(path.c_str(), "rb");
   if (!reader.file) abort();
@@ -108,7 +110,7 @@ void open_program_stream(const std::string &path) {
 
 struct Delivery {
   Bytes bytes;
-  bool ended = false;  // the process ended on its own before the limit
+  bool ended = false;  // the process exited on its own before the limit
   int status = -1;
   std::string err;
 };
@@ -154,7 +156,7 @@ Delivery run_in_child(const Bytes &file, const std::function<void()> &body) {
   int raw = 0;
   waitpid(pid, &raw, 0);
   d.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  d.ended = d.status != kLimitReached;
+  d.ended = WIFEXITED(raw) && d.status != kLimitReached;
   d.err = read_file(err_path);
   return d;
 }
@@ -169,13 +171,14 @@ Delivery deliver(const Bytes &file, size_t limit = 1u << 20) {
   });
 }
 
-// Reading to the end of the file: every video byte, then an end without any
-// system-layer error (in-process no output exists, so the end reports no video).
+// Reading to the end of the file: every video byte, then the end of the input. No
+// output exists in this process, so that end is reported as no video stream (a real
+// run finishes its outputs there instead); any system-layer error would show here.
 void expect_delivered_whole(const Bytes &file, const Bytes &expected) {
   Delivery d = deliver(file);
   EXPECT_TRUE(d.ended);
-  EXPECT_EQ(d.err.find("Unexpected startcode"), std::string::npos) << d.err;
-  EXPECT_EQ(d.err.find("Error in packet header"), std::string::npos) << d.err;
+  EXPECT_EQ(d.status, 1);
+  EXPECT_EQ(d.err, "No video stream found\n");
   ASSERT_EQ(d.bytes.size(), expected.size());
   EXPECT_EQ(d.bytes, expected);
 }
@@ -308,9 +311,9 @@ Bytes stamps(uint8_t first, size_t count) {
 
 INSTANTIATE_TEST_SUITE_P(
     ProgramStreamDelivery, Mpeg1HeaderTest,
-    ::testing::Values(HeaderCase{"NoTimeStamps", {0x0F}}, HeaderCase{"Pts", stamps(0x21, 5)}, HeaderCase{"PtsLowestFirstByte", stamps(0x20, 5)},
-                      HeaderCase{"PtsDtsLowestFirstByte", stamps(0x30, 10)},
-                      HeaderCase{"PtsTopNibble", stamps(0x2F, 5)}, HeaderCase{"PtsDts", stamps(0x31, 10)},
+    ::testing::Values(HeaderCase{"NoTimeStamps", {0x0F}}, HeaderCase{"Pts", stamps(0x21, 5)},
+                      HeaderCase{"PtsLowestFirstByte", stamps(0x20, 5)}, HeaderCase{"PtsTopNibble", stamps(0x2F, 5)},
+                      HeaderCase{"PtsDts", stamps(0x31, 10)}, HeaderCase{"PtsDtsLowestFirstByte", stamps(0x30, 10)},
                       HeaderCase{"PtsDtsTopNibble", stamps(0x3F, 10)},
                       HeaderCase{"StuffingThenPlain", {0xFF, 0xFF, 0x0F}},
                       HeaderCase{"LongStuffingThenPts", cat({Bytes(40, 0xFF), stamps(0x21, 5)})},
@@ -326,7 +329,8 @@ TEST(ProgramStreamDelivery, Mpeg2HeadersOfEveryDataLengthAreStripped) {
     for (bool pts : {false, true}) {
       SCOPED_TRACE("stuffing " + std::to_string(stuffing) + (pts ? " with pts" : " without pts"));
       Bytes a = payload(100, 10), b = payload(90, 11);
-      Bytes file = cat({mpeg2_pack_header(), mpeg2_packet(0xE0, a, pts, stuffing), mpeg2_packet(0xE0, b, pts, stuffing)});
+      Bytes file =
+          cat({mpeg2_pack_header(), mpeg2_packet(0xE0, a, pts, stuffing), mpeg2_packet(0xE0, b, pts, stuffing)});
       expect_delivered_whole(file, cat({a, b}));
     }
   }
@@ -407,7 +411,8 @@ TEST(ProgramStreamDelivery, VideoPacketCutByTheEndOfFileIsPaddedToItsEnd) {
     SCOPED_TRACE("payload bytes in the file: " + std::to_string(kept));
     Bytes file(whole.begin(), whole.begin() + static_cast<long>(b_start + kept));
     Bytes expected = cat({a, Bytes(b.begin(), b.begin() + static_cast<long>(kept))});
-    for (size_t offset = file.size(); offset < b_start + b.size(); offset++) expected.push_back(padding_byte(file.size(), offset));
+    for (size_t offset = file.size(); offset < b_start + b.size(); offset++)
+      expected.push_back(padding_byte(file.size(), offset));
     expect_delivered_whole(file, expected);
   }
 }
@@ -455,7 +460,8 @@ TEST(ProgramStreamDelivery, SkipBits32NearThePacketEndTakesTheRestFromTheNextVid
       });
       Bytes expected = {static_cast<uint8_t>(ahead), 32};
       for (size_t bit = 8 * bytes_in + static_cast<size_t>(bits) + 32; expected.size() < 14; bit += 8)
-        expected.push_back(static_cast<uint8_t>(((stream[bit / 8] << 8 | stream[bit / 8 + 1]) >> (8 - bit % 8)) & 0xFF));
+        expected.push_back(
+            static_cast<uint8_t>(((stream[bit / 8] << 8 | stream[bit / 8 + 1]) >> (8 - bit % 8)) & 0xFF));
       EXPECT_EQ(d.status, kLimitReached) << d.err;
       EXPECT_EQ(d.bytes, expected);
     }
@@ -488,7 +494,8 @@ TEST(ProgramStreamEnd, VideoStartCodeInTheSystemLayerIsRefused) {
     char message[80];
     snprintf(message, sizeof message, "^Unexpected startcode 000001%02x in system layer\n$", code);
     SCOPED_TRACE(message);
-    std::string path = write_input(cat({mpeg2_pack_header(), {0x00, 0x00, 0x01, code, 0x00, 0x04}, video(payload(10, 35))}));
+    std::string path =
+        write_input(cat({mpeg2_pack_header(), {0x00, 0x00, 0x01, code, 0x00, 0x04}, video(payload(10, 35))}));
     EXPECT_EXIT(read_video_until_the_end(path), ::testing::ExitedWithCode(1), message);
   }
 }
@@ -511,11 +518,14 @@ TEST(ProgramStreamEnd, NoVideoPacketBeforeTheEndIsNoVideoStream) {
   for (int i = 0; i < 400; i++) packs = cat({packs, mpeg2_pack_header(i % 8)});
   for (const NoVideo &input : {
            NoVideo{"empty file", {}},
-           NoVideo{"audio only", cat({mpeg2_pack_header(), system_header(), other_packet(0xC0, 900), program_end_code()})},
-           NoVideo{"whole blocks of audio", cat({mpeg1_pack_header(), other_packet(0xC0, 6000), other_packet(0xE1, 3000)})},
+           NoVideo{"audio only",
+                   cat({mpeg2_pack_header(), system_header(), other_packet(0xC0, 900), program_end_code()})},
+           NoVideo{"whole blocks of audio",
+                   cat({mpeg1_pack_header(), other_packet(0xC0, 6000), other_packet(0xE1, 3000)})},
            NoVideo{"pack headers over several blocks", packs},
            NoVideo{"no start code at all", Bytes(5000, 0xFF)},
-           NoVideo{"video packet cut in its start code", {0x00, 0x00, 0x01, 0xBA, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0x01, 0xE0}},
+           NoVideo{"video packet cut in its start code",
+                   {0x00, 0x00, 0x01, 0xBA, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0x01, 0xE0}},
        }) {
     SCOPED_TRACE(input.name);
     std::string path = write_input(input.file);
@@ -646,7 +656,8 @@ TEST(ProgramStreamRun, CaptionInTheFinalPartialBlockIsWritten) {
   header.frame_rate_code = 3;
   StreamBuilder bulk, captions;
   bulk.sequence_header(header).picture(0, 1).slice(4000, 6);
-  captions.gop(0, 0, 1, 0).cc_block(frames_of({{0x14, 0x20}, {0x14, 0x70}, {'H', 'E'}, {'L', 'L'}, {'O', '!'}, {0x14, 0x2F}}));
+  captions.gop(0, 0, 1, 0)
+      .cc_block(frames_of({{0x14, 0x20}, {0x14, 0x70}, {'H', 'E'}, {'L', 'L'}, {'O', '!'}, {0x14, 0x2F}}));
   captions.gop(0, 0, 3, 0).cc_block(frames_of({{0x14, 0x2C}})).sequence_end();
   MuxOptions options;
   options.end_code = false;
