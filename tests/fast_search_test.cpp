@@ -40,6 +40,7 @@ Outcome run_in_process(const std::string &input, const std::string &dir, bool re
   outcome.console = testing::internal::GetCapturedStdout() + "--- stderr\n" + testing::internal::GetCapturedStderr();
   set_exit_hook(nullptr);
   use_reference_search(false);
+  reset_run_state();  // later tests in this process start clean
   outcome.status = ended - 1;
   outcome.srt = read_file(dir + "/input.srt");
   outcome.smi = read_file(dir + "/input.smi");

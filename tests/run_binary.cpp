@@ -22,14 +22,15 @@ static std::string shell_quote(const std::string &text) {
 
 RunResult run_zorbel(const std::vector<std::string> &arguments, const std::string &dir) {
   std::string out_file = dir + "/.stdout", err_file = dir + "/.stderr";
-  std::string command = "cd " + shell_quote(dir) + " && " + shell_quote(ZORBEL_BINARY);
+  // A hang becomes a failed test (status -1), not a stuck suite.
+  std::string command = "cd " + shell_quote(dir) + " && timeout -k 5 120 " + shell_quote(ZORBEL_BINARY);
   for (const std::string &argument : arguments) command += " " + shell_quote(argument);
   command += " >" + shell_quote(out_file) + " 2>" + shell_quote(err_file) + " </dev/null";
   int raw = std::system(command.c_str());
   RunResult result;
   result.status = (raw != -1 && WIFEXITED(raw)) ? WEXITSTATUS(raw) : -1;
-  // The shell reports a death by signal as 128 + n.
-  if (result.status > 128) result.status = -1;
+  // The shell reports a death by signal as 128 + n, timeout a time-out as 124.
+  if (result.status > 128 || result.status == 124) result.status = -1;
   result.out = read_file(out_file);
   result.err = read_file(err_file);
   unlink(out_file.c_str());

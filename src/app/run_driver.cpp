@@ -134,8 +134,7 @@ static void detect_stream_kind() {
   }
 }
 
-// Everything a run starts from, so that an in-process harness can run again.
-static void reset_run_state() {
+void reset_run_state() {
   if (reader.file) fclose(reader.file);
   reader.file = nullptr;
   program_stream_flag = 0;

@@ -25,6 +25,9 @@ bool outputs_started();
 // In-process harnesses (tests, fuzzing) get the exit status here instead of the process
 // ending; the hook must not return (it jumps back into the harness).
 void set_exit_hook(void (*hook)(int status));
+// Everything a run starts from (input closed, stream kind and outputs forgotten, decoder
+// state cleared), so that an in-process harness can run again or test a component alone.
+void reset_run_state();
 
 // Output names derived from the command line, exposed for tests.
 struct OutputNames {
