@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/run_driver.hpp"
+#include "caption_test_support.hpp"
 #include "captions/caption_interpreter.hpp"
 #include "captions/caption_memory.hpp"
 #include "mpeg/video_scanner.hpp"
@@ -20,41 +21,16 @@
 
 namespace {
 
+using namespace caption_test;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 using Pairs = std::vector<std::pair<unsigned, unsigned>>;
-
-std::string cells_of(int buffer, int row) {
-  const unsigned char *cells = caption_memory().buffers[buffer].cells[row - 1];
-  return std::string(reinterpret_cast<const char *>(cells), kCaptionColumns);
-}
-
-std::string row_with(const std::string &text, int at = 0) {
-  std::string row(kCaptionColumns, '\0');
-  row.replace(static_cast<size_t>(at), text.size(), text);
-  return row;
-}
-
-const std::string kEmptyRow(kCaptionColumns, '\0');
-
-bool buffer_is_empty(int buffer) {
-  for (const auto &slot : caption_memory().buffers[buffer].cells)
-    for (unsigned char cell : slot)
-      if (cell) return false;
-  return true;
-}
 
 std::string without_cr(std::string text) {
   std::string out;
   for (char c : text)
     if (c != '\r') out += c;
   return out;
-}
-
-size_t count_of(const std::string &text, const std::string &what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-  return n;
 }
 
 class CaptionInterpreterTest : public ::testing::Test {

@@ -5,36 +5,16 @@
 #include <string>
 
 #include "app/run_driver.hpp"
+#include "caption_test_support.hpp"
 #include "captions/caption_interpreter.hpp"
 #include "captions/caption_memory.hpp"
 #include "mpeg/video_scanner.hpp"
 
 namespace {
 
+using namespace caption_test;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
-
-// The 35 cells of caption row `row` (1-15) of a buffer, zeros included.
-std::string cells_of(int buffer, int row) {
-  const unsigned char *cells = caption_memory().buffers[buffer].cells[row - 1];
-  return std::string(reinterpret_cast<const char *>(cells), kCaptionColumns);
-}
-
-// A row holding `text` from column `at` and empty cells elsewhere.
-std::string row_with(const std::string &text, int at = 0) {
-  std::string row(kCaptionColumns, '\0');
-  row.replace(static_cast<size_t>(at), text.size(), text);
-  return row;
-}
-
-const std::string kEmptyRow(kCaptionColumns, '\0');
-
-bool buffer_is_empty(int buffer) {
-  for (const auto &slot : caption_memory().buffers[buffer].cells)
-    for (unsigned char cell : slot)
-      if (cell) return false;
-  return true;
-}
 
 class CaptionMemoryTest : public ::testing::Test {
  protected:

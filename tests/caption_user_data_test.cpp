@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/run_driver.hpp"
+#include "caption_test_support.hpp"
 #include "captions/caption_interpreter.hpp"
 #include "captions/caption_memory.hpp"
 #include "captions/caption_user_data.hpp"
@@ -22,13 +23,12 @@
 
 namespace {
 
+using namespace caption_test;
+
 // A valid pair of two printable characters.
 CcEntry chars(char a, char b) {
   return {0xFF, with_parity(static_cast<uint8_t>(a)), with_parity(static_cast<uint8_t>(b))};
 }
-// Traced when selected, but its first byte (0x03) fails the parity test.
-CcEntry marker(uint8_t id) { return {0xFF, 0x03, id}; }
-const CcEntry kIdle = {0xFE, 0x80, 0x80};
 const CcEntry kResumeCaptionLoading = {0xFF, 0x94, 0x20};
 
 // The parser's own lines; the decoder's traces are left out.
@@ -52,18 +52,6 @@ std::vector<std::string> entry_lines(const std::string &out) {
   for (std::string line; std::getline(in, line);)
     if (line.rfind(">>  ", 0) == 0) lines.push_back(line);
   return lines;
-}
-
-size_t count_of(const std::string &text, const std::string &what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-  return n;
-}
-
-SequenceHeader header_with_rate(int frame_rate_code) {
-  SequenceHeader h;
-  h.frame_rate_code = frame_rate_code;
-  return h;
 }
 
 class CaptionUserDataTest : public ::testing::Test {
@@ -100,15 +88,7 @@ class CaptionUserDataTest : public ::testing::Test {
   // The whole start-code loop over an elementary stream, console captured.
   std::string scan(const Bytes &bytes) {
     write_file(stream_, bytes);
-    reader.file = fopen(stream_.c_str(), "rb");
-    EXPECT_NE(reader.file, nullptr);
-    reset_reader();
-    testing::internal::CaptureStdout();
-    scan_video_headers();
-    std::string out = testing::internal::GetCapturedStdout();
-    fclose(reader.file);
-    reader.file = nullptr;
-    return out;
+    return scan_file(stream_);
   }
 
   // Sets the FrameRate and the GopTimeCode the way a stream does.

@@ -7,22 +7,19 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "caption_test_support.hpp"
+#include "fixtures/caption_script.hpp"
 #include "run_binary.hpp"
 #include "stream_builder.hpp"
 
 namespace {
 
-float float_from_bits(uint32_t bits) {
-  float value;
-  memcpy(&value, &bits, sizeof value);
-  return value;
-}
+using namespace caption_test;
 
-float rate_for_code(int code) { return code == 3 ? 25.0f : float_from_bits(0x41EFC29E); }
+float rate_for_code(int code) { return code == 3 ? 25.0f : ntsc_rate(); }
 
 struct Clock {
   int hours, minutes, seconds, frames;
@@ -58,38 +55,6 @@ std::string format(const char *pattern, ...) {
   va_end(args);
   return text;
 }
-
-// ---- The two files ----
-
-std::string srt_time(int64_t ms) {
-  return format("%02d:%02d:%02d,%03d", static_cast<int>(ms / 3600000), static_cast<int>(ms / 60000 % 60),
-                static_cast<int>(ms / 1000 % 60), static_cast<int>(ms % 1000));
-}
-
-std::string srt_entry(unsigned number, int64_t start, int64_t end, const std::vector<std::string> &rows) {
-  std::string counter = std::to_string(number);
-  counter.resize(8, ' ');
-  std::string text = counter + "\r\n" + srt_time(start) + " --> " + srt_time(end) + "\r\n";
-  for (const std::string &row : rows) text += row + "\r\n";
-  return text + "\r\n";
-}
-
-std::string sami_header() {
-  return "<SAMI>\r\n<HEAD>\r\n    <STYLE type=\"text/css\"><!--\r\n      P {margin-top:3pt;\r\n"
-         "         margin-left:5pt;\r\n         margin-right:5pt;\r\n         margin-bottom:5pt;\r\n"
-         "         font-size: 14pt;\r\n         font-family: tahoma, sans-serif;\r\n"
-         "         font-weight: normal;\r\n         color: white;}\r\n"
-         "   .ENCC {Name:English; lang: en-US; SAMI_Type: CC; \r\n                samitype:CC; }\r\n"
-         "-->\r\n</STYLE>\r\n</HEAD>\r\n<BODY>\r\n";
-}
-
-std::string sami_block(int64_t ms, const std::vector<std::string> &rows) {
-  std::string text = "<SYNC START=\"" + std::to_string(ms) + "\">\r\n<P class=ENCC>";
-  for (const std::string &row : rows) text += row + "<BR>\r\n";
-  return rows.empty() ? text + "&nbsp;\r\n" : text;
-}
-
-std::string sami_file(const std::string &blocks) { return sami_header() + blocks + "</BODY>\r\n</SAMI>\r\n"; }
 
 // ---- Console traces of the decoder and the writers ----
 
@@ -149,10 +114,8 @@ struct Script {
 };
 
 Bytes build_stream(const Script &script, std::vector<size_t> &gop_positions) {
-  SequenceHeader header;
-  header.frame_rate_code = script.frame_rate_code;
   StreamBuilder builder;
-  builder.sequence_header(header).sequence_extension();
+  builder.sequence_header(header_with_rate(script.frame_rate_code)).sequence_extension();
   uint32_t seed = 1;
   for (const Group &group : script.groups) {
     gop_positions.push_back(builder.bytes().size());
@@ -167,18 +130,6 @@ Bytes build_stream(const Script &script, std::vector<size_t> &gop_positions) {
   return builder.bytes();
 }
 
-std::string sequence_trace(int frame_rate_code) {
-  return "sequence header (byte 0)\n  horizontal_size=720\n  vertical_size=480\n  aspect_ratio_information=2\n" +
-         format("  frame_rate_code=%d", frame_rate_code) +
-         "  bit_rate_value=20000\n  vbv_buffer_size=112\n  constrained_parameters_flag=0\n"
-         "  load_intra_quantizer_matrix=0\n  load_non_intra_quantizer_matrix=0\n";
-}
-
-std::string gop_trace(size_t position, const Clock &t) {
-  return format("group of pictures (byte %zu)\n  drop_flag=0\n  timecode %d:%02d:%02d:%02d\n  closed_gop=1\n  broken_link=0\n",
-                position, t.hours, t.minutes, t.seconds, t.frames);
-}
-
 std::string entry_trace(uint8_t byte1, uint8_t byte2, const Clock &t) {
   unsigned raw = 0xFF0000u | unsigned{with_parity(byte1)} << 8 | with_parity(byte2);
   unsigned bare = 0xFF0000u | unsigned{byte1} << 8 | byte2;
@@ -188,14 +139,16 @@ std::string entry_trace(uint8_t byte1, uint8_t byte2, const Clock &t) {
 
 std::string expected_stdout(const Script &script, const std::vector<size_t> &gop_positions, const std::string &names) {
   float rate = rate_for_code(script.frame_rate_code);
-  std::string text = startup_lines() + names + sequence_trace(script.frame_rate_code);
+  std::string text = startup_lines() + names + sequence_trace(0, header_with_rate(script.frame_rate_code));
   int previous_minutes = 0;
   for (size_t g = 0; g < script.groups.size(); g++) {
     const Group &group = script.groups[g];
     // A progress dot for every new multiple of five minutes.
     if (group.time.minutes != previous_minutes && group.time.minutes % 5 == 0) text += ".";
     previous_minutes = group.time.minutes;
-    text += gop_trace(gop_positions[g], group.time) + "user data\nCC Packet\n";
+    const Clock &t = group.time;
+    text += gop_trace(static_cast<long long>(gop_positions[g]), time_code(t.hours, t.minutes, t.seconds, t.frames)) +
+            "user data\nCC Packet\n";
     for (size_t k = 0; k < group.steps.size(); k++) {
       const Step &step = group.steps[k];
       text += entry_trace(step.byte1, step.byte2, frames_later(group.time, static_cast<int>(k), rate)) + step.trace;
@@ -230,6 +183,15 @@ Outcome run_script(const Script &script, const std::string &tag) {
 // The copy of a control code that directly repeats it is dropped without a trace.
 Step repeat_of(uint8_t byte1, uint8_t byte2) { return {byte1, byte2, ""}; }
 
+// Text two characters to a pair (the last one alone with a null byte), stored by the pen.
+void type(std::vector<Step> &steps, Pen &pen, const std::string &text) {
+  for (size_t i = 0; i < text.size(); i += 2) {
+    std::string chars = text.substr(i, 2);
+    steps.push_back({static_cast<uint8_t>(chars[0]), chars.size() > 1 ? static_cast<uint8_t>(chars[1]) : uint8_t{0},
+                     pen.put(chars)});
+  }
+}
+
 // A pop-on caption on two rows (one indented, one with a tab gap), erased, then a
 // paint-on line that is shown at a carriage return on the row below and erased.
 Script pop_on_then_paint_on() {
@@ -237,16 +199,13 @@ Script pop_on_then_paint_on() {
   Pen pop{0, 14, 4};
   Group first{{0, 0, 1, 0}, {}};
   first.steps = {{0x14, 0x20, rcl()}, repeat_of(0x14, 0x20), {0x14, 0x52, pac(14, 4)}};
-  first.steps.push_back({'H', 'E', pop.put("HE")});
-  first.steps.push_back({'L', 'L', pop.put("LL")});
-  first.steps.push_back({'O', 0x00, pop.put("O")});
+  type(first.steps, pop, "HELLO");
   first.steps.push_back({0x14, 0x70, pac(15, 0)});
   pop = {0, 15, 0};
-  first.steps.push_back({'W', 'O', pop.put("WO")});
-  first.steps.push_back({'R', 'L', pop.put("RL")});
+  type(first.steps, pop, "WORL");
   first.steps.push_back({0x17, 0x22, pen_trace(15, 6)});  // tab offset 2: two empty cells
   pop.column = 6;
-  first.steps.push_back({'D', '!', pop.put("D!")});
+  type(first.steps, pop, "D!");
   first.steps.push_back({0x14, 0x2F, eoc() + outputs({14, 15}, {})});  // the first call writes no entry
   first.steps.push_back(repeat_of(0x14, 0x2F));
 
@@ -255,12 +214,10 @@ Script pop_on_then_paint_on() {
   Group second{{0, 0, 4, 10}, {}};
   second.steps = {{0x14, 0x2C, outputs({}, {14, 15})}, repeat_of(0x14, 0x2C), {0x14, 0x29, rdc()}, repeat_of(0x14, 0x29),
                   {0x11, 0x52, pac(1, 4)}};
-  second.steps.push_back({'P', 'A', paint.put("PA")});
-  second.steps.push_back({'I', 'N', paint.put("IN")});
-  second.steps.push_back({'T', 0x00, paint.put("T")});
+  type(second.steps, paint, "PAINT");
   second.steps.push_back({0x11, 0x70, pac(2, 0)});
   paint = {0, 2, 0};
-  second.steps.push_back({'O', 'K', paint.put("OK")});
+  type(second.steps, paint, "OK");
   // Outside roll-up a carriage return clears only the base row (2); row 1 stays shown.
   second.steps.push_back({0x14, 0x2D, carriage_return(2, 0) + outputs({1}, {})});
 
@@ -349,8 +306,7 @@ TEST(CaptionStreamEndToEnd, CaptionShowingAtTheEndEndsAtTheLastPair) {
   Script script{4, {}, "Output row 15 to SRT file\n"};
   Pen pen{0, 15, 0};
   Group shown{{0, 5, 2, 5}, {{0x14, 0x20, rcl()}, repeat_of(0x14, 0x20), {0x14, 0x70, pac(15, 0)}}};
-  shown.steps.push_back({'B', 'Y', pen.put("BY")});
-  shown.steps.push_back({'E', 0x00, pen.put("E")});
+  type(shown.steps, pen, "BYE");
   shown.steps.push_back({0x14, 0x2F, eoc() + outputs({15}, {})});
   Group idle{{0, 5, 4, 0}, {{0x00, 0x00, ""}, {0x00, 0x00, ""}, {0x00, 0x00, ""}}};
   script.groups = {shown, idle};
@@ -375,9 +331,7 @@ TEST(CaptionStreamEndToEnd, DemoRunWritesBothFilesIntoTheOutputDirectory) {
   Script script{4, {}, ""};
   Pen pen{0, 15, 0};
   Group hello{{0, 0, 0, 0}, {{0x14, 0x20, rcl()}, repeat_of(0x14, 0x20), {0x14, 0x70, pac(15, 0)}}};
-  hello.steps.push_back({'H', 'E', pen.put("HE")});
-  hello.steps.push_back({'L', 'L', pen.put("LL")});
-  hello.steps.push_back({'O', 0x00, pen.put("O")});
+  type(hello.steps, pen, "HELLO");
   while (hello.steps.size() < 15) hello.steps.push_back({0x00, 0x00, ""});
   hello.steps.push_back({0x14, 0x2F, eoc() + outputs({15}, {})});  // frame 15
   hello.steps.push_back(repeat_of(0x14, 0x2F));
@@ -392,7 +346,7 @@ TEST(CaptionStreamEndToEnd, DemoRunWritesBothFilesIntoTheOutputDirectory) {
   EXPECT_EQ(run.out, expected_stdout(script, positions, name_lines("movie.mpg", "movie", "subs/")));
   EXPECT_FALSE(file_exists(dir + "/movie.srt"));
   EXPECT_EQ(read_file(subs + "/movie.srt"), "1       \r\n00:00:00,500 --> 00:00:02,000\r\nHELLO\r\n\r\n");
-  EXPECT_EQ(read_file(subs + "/movie.smi"), sami_header() +
+  EXPECT_EQ(read_file(subs + "/movie.smi"), caption_script::sami_header() +
                                                 "<SYNC START=\"500\">\r\n<P class=ENCC>HELLO<BR>\r\n"
                                                 "<SYNC START=\"2000\">\r\n<P class=ENCC>&nbsp;\r\n"
                                                 "</BODY>\r\n</SAMI>\r\n");

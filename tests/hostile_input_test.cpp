@@ -24,10 +24,14 @@
 #include <utility>
 #include <vector>
 
+#include "caption_test_support.hpp"
+#include "fixtures/caption_script.hpp"
 #include "run_binary.hpp"
 #include "stream_builder.hpp"
 
 namespace {
+
+using namespace caption_test;
 
 // Each case gets this long; the fixtures take milliseconds even under the sanitizers.
 constexpr int kTimeLimitSeconds = 30;
@@ -51,12 +55,6 @@ const Bytes &fixture(const std::string &name) {
 }
 
 std::string extension_of(const std::string &name) { return name.substr(name.find_last_of('.')); }
-
-std::string shell_quote(const std::string &text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
 
 // ---------------------------------------------------------------------------------------
 // Running one input with a time limit
@@ -104,14 +102,7 @@ Ending run_bounded(const std::string &dir, const std::string &input, const std::
 // ---------------------------------------------------------------------------------------
 // Strict readers of the two output files
 
-const std::string kSamiHeader =
-    "<SAMI>\r\n<HEAD>\r\n    <STYLE type=\"text/css\"><!--\r\n      P {margin-top:3pt;\r\n"
-    "         margin-left:5pt;\r\n         margin-right:5pt;\r\n         margin-bottom:5pt;\r\n"
-    "         font-size: 14pt;\r\n         font-family: tahoma, sans-serif;\r\n"
-    "         font-weight: normal;\r\n         color: white;}\r\n"
-    "   .ENCC {Name:English; lang: en-US; SAMI_Type: CC; \r\n                samitype:CC; }\r\n"
-    "-->\r\n</STYLE>\r\n</HEAD>\r\n<BODY>\r\n";
-const std::string kSamiTrailer = "</BODY>\r\n</SAMI>\r\n";
+const std::string kSamiHeader = caption_script::sami_header();
 
 // Splits into CR LF lines; false when a line lacks its CR LF or holds a lone CR or LF.
 bool crlf_lines(const std::string &text, std::vector<std::string> &lines, std::string &error) {
@@ -138,10 +129,6 @@ bool all_digits(const std::string &text) {
   for (char c : text)
     if (c < '0' || c > '9') return false;
   return true;
-}
-
-bool ends_with(const std::string &text, const std::string &tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 struct SamiBlock {
@@ -464,6 +451,14 @@ class HostileInput : public testing::Test {
       ADD_FAILURE() << kind << ": stopped after " << failures << " failing cases";
     }
   }
+
+  // `count` fixtures, each picked and changed once by the mutation, from a seeded Mutator.
+  void run_mutations(const std::string &kind, uint32_t seed, int count, std::string (Mutator::*mutation)(Bytes &)) {
+    Mutator m(seed);
+    std::vector<Case> cases;
+    for (int i = 0; i < count; i++) cases.push_back(mutated(m, mutation));
+    run_all(kind, cases);
+  }
 };
 
 // ---------------------------------------------------------------------------------------
@@ -577,32 +572,14 @@ TEST(HostileInputJudge, RunnerTellsEndingsApart) {
 // ---------------------------------------------------------------------------------------
 // The mutation kinds
 
-TEST_F(HostileInput, BitFlipsEndCleanly) {
-  Mutator m(0x5EED0001);
-  std::vector<Case> cases;
-  for (int i = 0; i < 50; i++) cases.push_back(mutated(m, &Mutator::flip_bits));
-  run_all("bitflip", cases);
-}
+TEST_F(HostileInput, BitFlipsEndCleanly) { run_mutations("bitflip", 0x5EED0001, 50, &Mutator::flip_bits); }
 
-TEST_F(HostileInput, InsertedBytesEndCleanly) {
-  Mutator m(0x5EED0002);
-  std::vector<Case> cases;
-  for (int i = 0; i < 25; i++) cases.push_back(mutated(m, &Mutator::insert_bytes));
-  run_all("insert", cases);
-}
+TEST_F(HostileInput, InsertedBytesEndCleanly) { run_mutations("insert", 0x5EED0002, 25, &Mutator::insert_bytes); }
 
-TEST_F(HostileInput, DeletedBytesEndCleanly) {
-  Mutator m(0x5EED0003);
-  std::vector<Case> cases;
-  for (int i = 0; i < 25; i++) cases.push_back(mutated(m, &Mutator::delete_bytes));
-  run_all("delete", cases);
-}
+TEST_F(HostileInput, DeletedBytesEndCleanly) { run_mutations("delete", 0x5EED0003, 25, &Mutator::delete_bytes); }
 
 TEST_F(HostileInput, PlantedStartCodesEndCleanly) {
-  Mutator m(0x5EED0004);
-  std::vector<Case> cases;
-  for (int i = 0; i < 40; i++) cases.push_back(mutated(m, &Mutator::plant_start_codes));
-  run_all("startcode", cases);
+  run_mutations("startcode", 0x5EED0004, 40, &Mutator::plant_start_codes);
 }
 
 TEST_F(HostileInput, TruncationAtEveryBlockBoundaryEndsCleanly) {

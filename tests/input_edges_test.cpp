@@ -17,19 +17,16 @@
 #include <utility>
 #include <vector>
 
+#include "caption_test_support.hpp"
 #include "fixtures/caption_script.hpp"
 #include "run_binary.hpp"
 #include "stream_builder.hpp"
 
 namespace {
 
-std::string source_path(const std::string &relative) { return std::string(ZORBEL_SOURCE_DIR) + "/" + relative; }
+using namespace caption_test;
 
-std::string shell_quote(const std::string &text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
+std::string source_path(const std::string &relative) { return std::string(ZORBEL_SOURCE_DIR) + "/" + relative; }
 
 struct Outcome {
   int status;  // exit status; -1 after a signal; 124 after the time limit
@@ -104,10 +101,6 @@ void expect_ntsc_outputs(const std::string &base) {
 }
 
 bool starts_with(const std::string &text, const std::string &head) { return text.compare(0, head.size(), head) == 0; }
-
-bool ends_with(const std::string &text, const std::string &tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 // ---------------------------------------------------------------------------------------
 // What the input is
@@ -270,27 +263,6 @@ long long pal_ms(long long hours, long long minutes, long long seconds, long lon
   return hours * 3600000 + minutes * 60000 + seconds * 1000 + frames * 40;
 }
 
-std::string srt_time(long long ms) {
-  char text[40];
-  snprintf(text, sizeof text, "%02lld:%02lld:%02lld,%03lld", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
-  return text;
-}
-
-std::string srt_entry(unsigned number, long long start, long long end, const std::string &row) {
-  char counter[16];
-  snprintf(counter, sizeof counter, "%-8u", number);
-  return std::string(counter) + "\r\n" + srt_time(start) + " --> " + srt_time(end) + "\r\n" + row + "\r\n\r\n";
-}
-
-std::string sami_block(long long ms, const std::string &row) {
-  return "<SYNC START=\"" + std::to_string(ms) + "\">\r\n<P class=ENCC>" + (row.empty() ? "&nbsp;" : row + "<BR>") +
-         "\r\n";
-}
-
-std::string sami_file(const std::string &blocks) {
-  return caption_script::sami_header() + blocks + "</BODY>\r\n</SAMI>\r\n";
-}
-
 // Pairs of a pop-on caption on row 15, column 0: RCL, PAC, the text two characters to a
 // pair, EOC. The EOC is the last pair.
 std::vector<std::pair<uint8_t, uint8_t>> pop_on(const std::string &text) {
@@ -310,13 +282,16 @@ Bytes caption_group(int hours, int minutes, int seconds, int pictures,
   return stream.bytes();
 }
 
-size_t sequence_header_size() { return StreamBuilder().sequence_header(pal_sequence()).bytes().size(); }
-
-int count_of(const std::string &text, const std::string &what) {
-  int n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-  return n;
+// A stream of one caption group and a sequence end code, written to dir/name and run.
+Outcome run_one_group(const std::string &dir, const std::string &name, int hours, int minutes, int seconds,
+                      int pictures, const std::vector<std::pair<uint8_t, uint8_t>> &pairs) {
+  StreamBuilder stream;
+  stream.raw(caption_group(hours, minutes, seconds, pictures, pairs)).sequence_end();
+  write_file(dir + "/" + name, stream.bytes());
+  return run_args(dir, {name});
 }
+
+size_t sequence_header_size() { return StreamBuilder().sequence_header(pal_sequence()).bytes().size(); }
 
 struct RemoveFile {
   std::string path;
@@ -367,15 +342,17 @@ TEST(LargeInput, CaptionAfterAFourGigabyteHoleKeepsTrueOffsetsAndTimes) {
   EXPECT_NE(run.out.find("sequence header (byte " + std::to_string(second_at) + ")\n"), std::string::npos)
       << run.out.substr(run.out.size() > 3000 ? run.out.size() - 3000 : 0);
   EXPECT_NE(run.out.find("group of pictures (byte " + std::to_string(gop_at) + ")\n"), std::string::npos);
-  EXPECT_EQ(count_of(run.out, "sequence header (byte "), 2);
-  EXPECT_EQ(count_of(run.out, "group of pictures (byte "), 2);
+  EXPECT_EQ(count_of(run.out, "sequence header (byte "), 2u);
+  EXPECT_EQ(count_of(run.out, "group of pictures (byte "), 2u);
   EXPECT_NE(run.out.find("  timecode 1:02:03:04\n"), std::string::npos);
 
   // BEFORE shows from its EOC (frame 5 of its group) until AFTER. replaces it (frame 5 of
   // the second group), which shows until the last pair (frame 7).
   const long long before = pal_ms(0, 0, 10, 5), after = pal_ms(1, 2, 3, 4 + 5), last = pal_ms(1, 2, 3, 4 + 7);
-  EXPECT_EQ(read_file(dir.path + "/long.srt"), srt_entry(1, before, after, "BEFORE") + srt_entry(2, after, last, "AFTER."));
-  EXPECT_EQ(read_file(dir.path + "/long.smi"), sami_file(sami_block(before, "BEFORE") + sami_block(after, "AFTER.")));
+  EXPECT_EQ(read_file(dir.path + "/long.srt"),
+            srt_entry(1, before, after, {"BEFORE"}) + srt_entry(2, after, last, {"AFTER."}));
+  EXPECT_EQ(read_file(dir.path + "/long.smi"),
+            sami_file(sami_block(before, {"BEFORE"}) + sami_block(after, {"AFTER."})));
 }
 
 TEST(LongTimeCodes, CaptionsCrossingIntoHourThirtyTwo) {
@@ -388,19 +365,17 @@ TEST(LongTimeCodes, CaptionsCrossingIntoHourThirtyTwo) {
   for (const auto &pair : pop_on("NIGHT!")) pairs.push_back(pair);   // 7-12
   pairs.push_back({0x00, 0x00});                                     // 13
   pairs.push_back({0x00, 0x00});                                     // 14
-  StreamBuilder stream;
-  stream.raw(caption_group(31, 59, 59, 20, pairs)).sequence_end();
-  write_file(dir.path + "/late.m2v", stream.bytes());
 
-  Outcome run = run_args(dir.path, {"late.m2v"});
+  Outcome run = run_one_group(dir.path, "late.m2v", 31, 59, 59, 20, pairs);
   EXPECT_EQ(run.status, 0) << run.err;
   const long long shown = pal_ms(31, 59, 59, 24), erased = pal_ms(32, 0, 0, 1), night = pal_ms(32, 0, 0, 7),
                   last = pal_ms(32, 0, 0, 9);
   ASSERT_EQ(shown, 115199960);
   ASSERT_EQ(erased, 115200040);
   EXPECT_EQ(read_file(dir.path + "/late.smi"),
-            sami_file(sami_block(shown, "LATE") + sami_block(erased, "") + sami_block(night, "NIGHT!")));
-  EXPECT_EQ(read_file(dir.path + "/late.srt"), srt_entry(1, shown, erased, "LATE") + srt_entry(2, night, last, "NIGHT!"));
+            sami_file(sami_block(shown, {"LATE"}) + sami_block(erased, {}) + sami_block(night, {"NIGHT!"})));
+  EXPECT_EQ(read_file(dir.path + "/late.srt"),
+            srt_entry(1, shown, erased, {"LATE"}) + srt_entry(2, night, last, {"NIGHT!"}));
   EXPECT_NE(read_file(dir.path + "/late.srt").find("31:59:59,960 --> 32:00:00,040\r\n"), std::string::npos);
 }
 
@@ -412,16 +387,13 @@ TEST(LongTimeCodes, LargestFieldValuesPrintAsTheirTotal) {
   std::vector<std::pair<uint8_t, uint8_t>> pairs = pop_on("LATE");  // frames 0-4
   pairs.push_back({0x14, 0x2C});                                     // 5: EDM
   pairs.push_back({0x00, 0x00});                                     // 6
-  StreamBuilder stream;
-  stream.raw(caption_group(31, 63, 63, 20, pairs)).sequence_end();
-  write_file(dir.path + "/max.m2v", stream.bytes());
 
-  Outcome run = run_args(dir.path, {"max.m2v"});
+  Outcome run = run_one_group(dir.path, "max.m2v", 31, 63, 63, 20, pairs);
   EXPECT_EQ(run.status, 0) << run.err;
   const long long shown = pal_ms(31, 63, 63, 24), erased = pal_ms(32, 0, 0, 0);
   ASSERT_EQ(shown, 115443960);
-  EXPECT_EQ(read_file(dir.path + "/max.smi"), sami_file(sami_block(shown, "LATE") + sami_block(erased, "")));
-  EXPECT_EQ(read_file(dir.path + "/max.srt"), srt_entry(1, shown, erased, "LATE"));
+  EXPECT_EQ(read_file(dir.path + "/max.smi"), sami_file(sami_block(shown, {"LATE"}) + sami_block(erased, {})));
+  EXPECT_EQ(read_file(dir.path + "/max.srt"), srt_entry(1, shown, erased, {"LATE"}));
   EXPECT_NE(read_file(dir.path + "/max.srt").find("32:04:03,960 --> 32:00:00,000\r\n"), std::string::npos);
 }
 

@@ -14,15 +14,15 @@
 #include <vector>
 
 #include "app/run_driver.hpp"
+#include "caption_test_support.hpp"
 #include "run_binary.hpp"
 #include "stream_builder.hpp"
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace caption_test;
 
-// Both output files end every line with CR LF, on every host.
-const std::string kEol = "\r\n";
+namespace fs = std::filesystem;
 
 // Removes the directory of one test when the test ends.
 struct TempDir {
@@ -86,37 +86,21 @@ std::string header_only_trace(int offset) {
          "  broken_link=0\n";
 }
 
-std::string empty_sami_file() {
-  const char *lines[] = {"<SAMI>",
-                         "<HEAD>",
-                         "    <STYLE type=\"text/css\"><!--",
-                         "      P {margin-top:3pt;",
-                         "         margin-left:5pt;",
-                         "         margin-right:5pt;",
-                         "         margin-bottom:5pt;",
-                         "         font-size: 14pt;",
-                         "         font-family: tahoma, sans-serif;",
-                         "         font-weight: normal;",
-                         "         color: white;}",
-                         "   .ENCC {Name:English; lang: en-US; SAMI_Type: CC; ",
-                         "                samitype:CC; }",
-                         "-->",
-                         "</STYLE>",
-                         "</HEAD>",
-                         "<BODY>",
-                         "</BODY>",
-                         "</SAMI>"};
-  std::string text;
-  for (const char *line : lines) text += line + kEol;
-  return text;
-}
-
 // Both outputs of a run with no caption at `prefix` (path + base name).
 void expect_empty_outputs(const std::string &prefix) {
   ASSERT_TRUE(file_exists(prefix + ".srt")) << prefix;
   ASSERT_TRUE(file_exists(prefix + ".smi")) << prefix;
   EXPECT_EQ(read_file(prefix + ".srt"), "");
-  EXPECT_EQ(read_file(prefix + ".smi"), empty_sami_file());
+  EXPECT_EQ(read_file(prefix + ".smi"), sami_file(""));
+}
+
+// A run over header_only_stream(), its first start code at byte `offset`, that printed the
+// name lines and the whole trace and wrote empty outputs at `prefix`.
+void expect_header_only_run(const RunResult &r, const std::string &input, const std::string &base,
+                            const std::string &path, const std::string &prefix, int offset = 0) {
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, startup_lines() + name_lines(input, base, path) + header_only_trace(offset));
+  expect_empty_outputs(prefix);
 }
 
 // ---- Usage ----
@@ -270,10 +254,8 @@ TEST(RunDriverNames, ExistingAbsolutePathBeginningWithSlashDIsTheInput) {
   TempDir cwd("drv-abs");
 
   RunResult r = run_zorbel({input}, cwd.path);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, startup_lines() + name_lines(input, "movie", abs.path + "/") + header_only_trace(0));
+  expect_header_only_run(r, input, "movie", abs.path + "/", abs.path + "/movie");
   EXPECT_EQ(r.err, "");
-  expect_empty_outputs(abs.path + "/movie");
   EXPECT_TRUE(entries_of(cwd.path).empty());
 
   // An existing directory after the input replaces it as the input, and has no extension.
@@ -296,10 +278,8 @@ TEST(RunDriverRun, HeaderOnlyStreamPrintsTheWholeTraceAndWritesEmptyOutputs) {
   TempDir dir("drv-run");
   write_file(dir.path + "/movie.mpg", header_only_stream());
   RunResult r = run_zorbel({"movie.mpg"}, dir.path);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, startup_lines() + name_lines("movie.mpg", "movie", "") + header_only_trace(0));
+  expect_header_only_run(r, "movie.mpg", "movie", "", dir.path + "/movie");
   EXPECT_EQ(r.err, "");
-  expect_empty_outputs(dir.path + "/movie");
 }
 
 TEST(RunDriverRun, OutputsGoIntoTheGivenDirectory) {
@@ -309,23 +289,17 @@ TEST(RunDriverRun, OutputsGoIntoTheGivenDirectory) {
   write_file(dir.path + "/in/movie.mpg", header_only_stream());
 
   RunResult r = run_zorbel({"/dout", "in/movie.mpg"}, dir.path);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, startup_lines() + name_lines("in/movie.mpg", "movie", "out/") + header_only_trace(0));
-  expect_empty_outputs(dir.path + "/out/movie");
+  expect_header_only_run(r, "in/movie.mpg", "movie", "out/", dir.path + "/out/movie");
   EXPECT_EQ(entries_of(dir.path + "/in"), std::vector<std::string>{"movie.mpg"});
 
   // An absolute directory: "/d" followed by the path.
   ASSERT_EQ(mkdir((dir.path + "/abs").c_str(), 0755), 0);
   r = run_zorbel({"in/movie.mpg", "/d" + dir.path + "/abs"}, dir.path);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, startup_lines() + name_lines("in/movie.mpg", "movie", dir.path + "/abs/") + header_only_trace(0));
-  expect_empty_outputs(dir.path + "/abs/movie");
+  expect_header_only_run(r, "in/movie.mpg", "movie", dir.path + "/abs/", dir.path + "/abs/movie");
 
   // "/d" alone: the current directory, not the input's.
   r = run_zorbel({"in/movie.mpg", "/d"}, dir.path);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, startup_lines() + name_lines("in/movie.mpg", "movie", "") + header_only_trace(0));
-  expect_empty_outputs(dir.path + "/movie");
+  expect_header_only_run(r, "in/movie.mpg", "movie", "", dir.path + "/movie");
   EXPECT_EQ(entries_of(dir.path + "/in"), std::vector<std::string>{"movie.mpg"});
 }
 
@@ -334,9 +308,7 @@ TEST(RunDriverRun, NamesWithSpacesReachTheFiles) {
   ASSERT_EQ(mkdir((dir.path + "/out dir").c_str(), 0755), 0);
   write_file(dir.path + "/my movie.mpg", header_only_stream());
   RunResult r = run_zorbel({"my movie.mpg", "/dout dir"}, dir.path);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, startup_lines() + name_lines("my movie.mpg", "my movie", "out dir/") + header_only_trace(0));
-  expect_empty_outputs(dir.path + "/out dir/my movie");
+  expect_header_only_run(r, "my movie.mpg", "my movie", "out dir/", dir.path + "/out dir/my movie");
 }
 
 // Makes the nested directories of a relative path under root; each component stays
@@ -361,18 +333,14 @@ TEST(RunDriverRun, LongNamesAreUsedInFullForTheOutputs) {
   write_file(dir.path + "/" + input, header_only_stream());
 
   RunResult r = run_zorbel({input}, dir.path);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, startup_lines() + name_lines(input, base, deep) + header_only_trace(0));
+  expect_header_only_run(r, input, base, deep, dir.path + "/" + deep + base);
   EXPECT_EQ(r.err, "");
-  expect_empty_outputs(dir.path + "/" + deep + base);
 
   // The same long directory given with /d, from a short input name.
   write_file(dir.path + "/short.mpg", header_only_stream());
   std::string out_dir = deep.substr(0, deep.size() - 1);  // without its final "/"
   r = run_zorbel({"short.mpg", "/d" + out_dir}, dir.path);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, startup_lines() + name_lines("short.mpg", "short", deep) + header_only_trace(0));
-  expect_empty_outputs(dir.path + "/" + deep + "short");
+  expect_header_only_run(r, "short.mpg", "short", deep, dir.path + "/" + deep + "short");
 }
 
 // ---- Stream kind and refusals ----
@@ -481,10 +449,8 @@ TEST(RunDriverStreamKind, LeadingJunkBeforeASequenceHeaderIsAccepted) {
   const Bytes &rest = header_only_stream();
   content.insert(content.end(), rest.begin(), rest.end());
   RunResult r = run_on(dir.path, content);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, startup_lines() + name_lines("movie.mpg", "movie", "") + header_only_trace(7));
+  expect_header_only_run(r, "movie.mpg", "movie", "", dir.path + "/movie", 7);
   EXPECT_EQ(r.err, "");
-  expect_empty_outputs(dir.path + "/movie");
 }
 
 TEST(RunDriverStreamKind, ProgramStreamsAreAcceptedByPackOrVideoPacket) {
@@ -503,10 +469,8 @@ TEST(RunDriverStreamKind, ProgramStreamsAreAcceptedByPackOrVideoPacket) {
     SCOPED_TRACE(c.first);
     TempDir dir("drv-kind");
     RunResult r = run_on(dir.path, c.second);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, startup_lines() + name_lines("movie.mpg", "movie", "") + header_only_trace(0));
+    expect_header_only_run(r, "movie.mpg", "movie", "", dir.path + "/movie");
     EXPECT_EQ(r.err, "");
-    expect_empty_outputs(dir.path + "/movie");
   }
 }
 
@@ -515,10 +479,8 @@ TEST(RunDriverStreamKind, ProgramStreamsAreAcceptedByPackOrVideoPacket) {
 TEST(RunDriverStreamKind, ProgramStreamReadsAHeaderAtTheEndOfItsLastVideoPacket) {
   TempDir dir("drv-kind");
   RunResult r = run_on(dir.path, mux_program_stream(header_only_stream()));
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, startup_lines() + name_lines("movie.mpg", "movie", "") + header_only_trace(0));
+  expect_header_only_run(r, "movie.mpg", "movie", "", dir.path + "/movie");
   EXPECT_EQ(r.err, "");
-  expect_empty_outputs(dir.path + "/movie");
 }
 
 }  // namespace

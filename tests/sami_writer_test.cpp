@@ -4,18 +4,18 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstring>
 #include <string>
-#include <vector>
 
 #include "app/run_driver.hpp"
+#include "caption_test_support.hpp"
 #include "captions/caption_memory.hpp"
 #include "mpeg/video_scanner.hpp"
 #include "run_binary.hpp"
 #include "stream_builder.hpp"
 
 namespace {
+
+using namespace caption_test;
 
 const char kHeader[] =
     "<SAMI>\r\n"
@@ -37,49 +37,16 @@ const char kHeader[] =
     "<BODY>\r\n";
 const char kTrailer[] = "</BODY>\r\n</SAMI>\r\n";
 
-float ntsc_rate() {
-  uint32_t bits = 0x41EFC29E;  // 29.97 as the sequence header gives it
-  float value;
-  memcpy(&value, &bits, sizeof value);
-  return value;
-}
-
-struct Text {
-  int row, column;
-  std::string characters;
-};
-
-// Loads a pop-on caption and flips it on screen; several pieces on one row leave empty
-// cells between them.
-void show(const std::vector<Text> &pieces) {
-  Resume_caption_loading();
-  Erase_non_displayed_memory();
-  for (const Text &piece : pieces) {
-    pen_state().row = piece.row;
-    pen_state().column = piece.column;
-    for (char c : piece.characters) Addchar(static_cast<unsigned char>(c));
-  }
-  End_of_caption();
-  clear_output_pending();
-}
-
 class SamiWriter : public ::testing::Test {
  protected:
   void SetUp() override {
-    verbosity_level = 0;
-    program_stream_flag = 0;
-    reset_video_scanner();
-    Init_caption_decoder();
+    reset_for_writer_test();
     path_ = make_temp_dir("sami") + "/out.smi";
   }
   void open() { sami_open(path_.c_str()); }
   // The body: what lies between the header and the trailer.
   std::string close_and_read_body() {
-    testing::internal::CaptureStderr();
-    bool ok = sami_close();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_TRUE(ok);
-    std::string file = read_file(path_);
+    std::string file = close_cleanly_and_read(sami_close, path_);
     std::string header = kHeader, trailer = kTrailer;
     if (file.size() < header.size() + trailer.size() || file.compare(0, header.size(), header) != 0 ||
         file.compare(file.size() - trailer.size(), trailer.size(), trailer) != 0) {
@@ -172,8 +139,7 @@ TEST_F(SamiWriter, TracesRowsOrTheBlankRow) {
   testing::internal::CaptureStdout();
   sami_write_sync(0, 0, 1, 0, 25.0f);  // no trace of its own
   sami_write_caption();
-  Erase_displayed_memory();
-  clear_output_pending();
+  blank();
   sami_write_caption();
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Output row 1 to SAMI file\nOutput row 15 to SAMI file\nOutputting blank row to SAMI file\n");

@@ -6,11 +6,11 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/run_driver.hpp"
+#include "caption_test_support.hpp"
 #include "captions/caption_memory.hpp"
 #include "mpeg/video_scanner.hpp"
 #include "run_binary.hpp"
@@ -18,56 +18,36 @@
 
 namespace {
 
-float ntsc_rate() {
-  uint32_t bits = 0x41EFC29E;  // 29.97 as the sequence header gives it
-  float value;
-  memcpy(&value, &bits, sizeof value);
-  return value;
-}
-
-struct Text {
-  int row, column;
-  std::string characters;
-};
-
-// Loads a pop-on caption and flips it on screen; several pieces on one row leave empty
-// cells between them.
-void show(const std::vector<Text> &pieces) {
-  Resume_caption_loading();
-  Erase_non_displayed_memory();
-  for (const Text &piece : pieces) {
-    pen_state().row = piece.row;
-    pen_state().column = piece.column;
-    for (char c : piece.characters) Addchar(static_cast<unsigned char>(c));
-  }
-  End_of_caption();
-  clear_output_pending();
-}
-
-void blank() {
-  Erase_displayed_memory();
-  clear_output_pending();
-}
+using namespace caption_test;
 
 class SrtWriter : public ::testing::Test {
  protected:
   void SetUp() override {
-    verbosity_level = 0;
-    program_stream_flag = 0;
-    reset_video_scanner();
-    Init_caption_decoder();
+    reset_for_writer_test();
     path_ = make_temp_dir("srt") + "/out.srt";
   }
   void open() { srt_open(path_.c_str()); }
-  std::string close_and_read() {
-    testing::internal::CaptureStderr();
-    bool ok = srt_close();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_TRUE(ok);
-    return read_file(path_);
+  std::string close_and_read() { return close_cleanly_and_read(srt_close, path_); }
+  // The file after one caption shown at 0 s and blanked at 1 s.
+  std::string file_with_one_caption(const std::vector<Text> &pieces) {
+    open();
+    show(pieces);
+    srt_write_entry(0, 0, 0, 0, 25.0f);
+    blank();
+    srt_write_entry(0, 0, 1, 0, 25.0f);
+    return close_and_read();
   }
   std::string path_;
 };
+
+// One caption shown at 1 s and blanked at 2 s, into a file on a full disk.
+void write_one_caption_to_full_disk() {
+  srt_open("/dev/full");
+  show({{15, 0, "LOST"}});
+  srt_write_entry(0, 0, 1, 0, 25.0f);
+  blank();
+  srt_write_entry(0, 0, 2, 0, 25.0f);
+}
 
 TEST(SrtMilliseconds, FramesGiveTheDocumentedMilliseconds) {
   for (int f = 0; f < 25; f++) EXPECT_EQ(frames_to_milliseconds(f, 25.0f), 40 * f) << f;
@@ -158,23 +138,15 @@ TEST_F(SrtWriter, CounterOfNineDigitsHasNoPadding) {
 }
 
 TEST_F(SrtWriter, GapsBecomeSpacesAndColumn34IsWritten) {
-  open();
-  show({{10, 3, "ABCDE"}, {10, 10, "XYZ"}, {12, 30, "12345"}, {13, 34, "Q"}});
-  srt_write_entry(0, 0, 0, 0, 25.0f);
-  blank();
-  srt_write_entry(0, 0, 1, 0, 25.0f);
-  EXPECT_EQ(close_and_read(), "1       \r\n00:00:00,000 --> 00:00:01,000\r\n"
-                              "   ABCDE  XYZ\r\n" +
-                                  std::string(30, ' ') + "12345\r\n" + std::string(34, ' ') + "Q\r\n\r\n");
+  EXPECT_EQ(file_with_one_caption({{10, 3, "ABCDE"}, {10, 10, "XYZ"}, {12, 30, "12345"}, {13, 34, "Q"}}),
+            "1       \r\n00:00:00,000 --> 00:00:01,000\r\n"
+            "   ABCDE  XYZ\r\n" +
+                std::string(30, ' ') + "12345\r\n" + std::string(34, ' ') + "Q\r\n\r\n");
 }
 
 TEST_F(SrtWriter, CaptionBytesAreWrittenUnchanged) {
-  open();
-  show({{15, 0, "100% <i>&amp; caf\xE9 \x83"}});
-  srt_write_entry(0, 0, 0, 0, 25.0f);
-  blank();
-  srt_write_entry(0, 0, 1, 0, 25.0f);
-  EXPECT_EQ(close_and_read(), "1       \r\n00:00:00,000 --> 00:00:01,000\r\n100% <i>&amp; caf\xE9 \x83\r\n\r\n");
+  EXPECT_EQ(file_with_one_caption({{15, 0, "100% <i>&amp; caf\xE9 \x83"}}),
+            "1       \r\n00:00:00,000 --> 00:00:01,000\r\n100% <i>&amp; caf\xE9 \x83\r\n\r\n");
 }
 
 TEST_F(SrtWriter, CaptionEmptiedByCarriageReturnGivesNoEntry) {
@@ -283,11 +255,7 @@ TEST_F(SrtWriter, TracesEachRowItWrites) {
 TEST_F(SrtWriter, WriteFailureIsReportedAtClose) {
   // Capturing flushes every stream, so it starts before anything is written.
   testing::internal::CaptureStderr();
-  srt_open("/dev/full");
-  show({{15, 0, "LOST"}});
-  srt_write_entry(0, 0, 1, 0, 25.0f);
-  blank();
-  srt_write_entry(0, 0, 2, 0, 25.0f);
+  write_one_caption_to_full_disk();
   EXPECT_FALSE(srt_close());
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error writing /dev/full\n");
 }
@@ -296,11 +264,7 @@ TEST_F(SrtWriter, WriteFailureIsReportedAtClose) {
 // entry and the close fails there, and the close has nothing left to flush.
 TEST_F(SrtWriter, WriteFailureInAnEarlierFlushIsReportedAtClose) {
   testing::internal::CaptureStderr();
-  srt_open("/dev/full");
-  show({{15, 0, "LOST"}});
-  srt_write_entry(0, 0, 1, 0, 25.0f);
-  blank();
-  srt_write_entry(0, 0, 2, 0, 25.0f);
+  write_one_caption_to_full_disk();
   fflush(nullptr);
   EXPECT_FALSE(srt_close());
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error writing /dev/full\n");

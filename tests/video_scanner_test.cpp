@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/run_driver.hpp"
+#include "caption_test_support.hpp"
 #include "captions/caption_interpreter.hpp"
 #include "captions/caption_memory.hpp"
 #include "captions/caption_user_data.hpp"
@@ -20,67 +21,23 @@
 
 namespace {
 
+using namespace caption_test;
+
 uint32_t float_bits(float value) {
   uint32_t bits;
   memcpy(&bits, &value, sizeof bits);
   return bits;
 }
 
-std::string sequence_trace(long long byte, const SequenceHeader &h) {
-  char text[512];
-  snprintf(text, sizeof text,
-           "sequence header (byte %lld)\n  horizontal_size=%d\n  vertical_size=%d\n"
-           "  aspect_ratio_information=%d\n  frame_rate_code=%d  bit_rate_value=%d\n"
-           "  vbv_buffer_size=%d\n  constrained_parameters_flag=%d\n"
-           "  load_intra_quantizer_matrix=%d\n  load_non_intra_quantizer_matrix=%d\n",
-           byte, h.horizontal_size, h.vertical_size, h.aspect_ratio_information, h.frame_rate_code,
-           h.bit_rate_value, h.vbv_buffer_size, h.constrained_parameters_flag, h.intra_matrix ? 1 : 0,
-           h.non_intra_matrix ? 1 : 0);
-  return text;
-}
-
-std::string gop_trace(long long byte, const TimeCode &t) {
-  char text[256];
-  snprintf(text, sizeof text,
-           "group of pictures (byte %lld)\n  drop_flag=%d\n  timecode %d:%02d:%02d:%02d\n"
-           "  closed_gop=%d\n  broken_link=%d\n",
-           byte, t.drop_flag, t.hours, t.minutes, t.seconds, t.pictures, t.closed_gop, t.broken_link);
-  return text;
-}
-
-// An entry whose first caption byte (0x03) fails the parity test: it is traced when
-// selected but never reaches the decoder, so these tests see the scanner and parser only.
-CcEntry marker(uint8_t id) { return {0xFF, 0x03, id}; }
-const CcEntry kIdle = {0xFE, 0x80, 0x80};
-
+// The trace of marker(id): markers never reach the decoder, so these tests see the scanner
+// and parser only.
 std::string marker_line(uint8_t id, const char *time) {
   char text[128];
   snprintf(text, sizeof text, ">>  ff03%02x (ff03%02x) (IsOdd=1 oddfirst=1 time: %s)\n", id, id, time);
   return text;
 }
 
-TimeCode time_code(int hours, int minutes, int seconds, int pictures) {
-  TimeCode t;
-  t.hours = hours;
-  t.minutes = minutes;
-  t.seconds = seconds;
-  t.pictures = pictures;
-  return t;
-}
-
-SequenceHeader header_with_rate(int frame_rate_code) {
-  SequenceHeader h;
-  h.frame_rate_code = frame_rate_code;
-  return h;
-}
-
 long long here(const StreamBuilder &b) { return static_cast<long long>(b.bytes().size()); }
-
-size_t count_of(const std::string &text, const std::string &what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-  return n;
-}
 
 class VideoScannerTest : public ::testing::Test {
  protected:
@@ -105,17 +62,9 @@ class VideoScannerTest : public ::testing::Test {
     return scan_file(verbosity);
   }
   std::string scan_file(int verbosity = 4) {
-    reader.file = fopen(path_.c_str(), "rb");
-    EXPECT_NE(reader.file, nullptr);
     program_stream_flag = 0;
     verbosity_level = verbosity;
-    reset_reader();
-    testing::internal::CaptureStdout();
-    scan_video_headers();
-    std::string out = testing::internal::GetCapturedStdout();
-    fclose(reader.file);
-    reader.file = nullptr;
-    return out;
+    return caption_test::scan_file(path_);
   }
 
   std::string dir_, path_;
