@@ -1,6 +1,7 @@
-// The buffer-scanning start-code search against the byte-at-a-time reference: whole runs,
-// in process, must give the same console trace, the same files and the same status on
-// every fixture and on random streams, elementary and program.
+// The buffer-scanning start-code search (16-byte vectors, and the widest the processor
+// has) against the byte-at-a-time reference: whole runs, in process, must give the same
+// console trace, the same files and the same status on every fixture and on random
+// streams, elementary and program.
 #include <gtest/gtest.h>
 
 #include <csetjmp>
@@ -26,11 +27,14 @@ struct Outcome {
 };
 
 // The run's own exit comes back here through the exit hook.
-Outcome run_in_process(const std::string &input, const std::string &dir, bool reference) {
+enum class Search { reference, narrow_vectors, widest_vectors };
+
+Outcome run_in_process(const std::string &input, const std::string &dir, Search search) {
   std::string input_arg = input, dir_arg = "/d" + dir + "/";
   char program[] = "zorbel";
   char *argv[] = {program, &input_arg[0], &dir_arg[0], nullptr};
-  use_reference_search(reference);
+  use_reference_search(search == Search::reference);
+  use_wide_vectors(search == Search::widest_vectors);
   set_exit_hook(back_to_test);
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
@@ -40,6 +44,7 @@ Outcome run_in_process(const std::string &input, const std::string &dir, bool re
   outcome.console = testing::internal::GetCapturedStdout() + "--- stderr\n" + testing::internal::GetCapturedStderr();
   set_exit_hook(nullptr);
   use_reference_search(false);
+  use_wide_vectors(true);
   reset_run_state();  // later tests in this process start clean
   outcome.status = ended - 1;
   outcome.srt = read_file(dir + "/input.srt");
@@ -51,13 +56,16 @@ void expect_same_run(const Bytes &stream, const std::string &what) {
   std::string dir = make_temp_dir("fast");
   std::string input = dir + "/input.mpg";
   write_file(input, stream);
-  Outcome reference = run_in_process(input, dir, true);
-  Outcome fast = run_in_process(input, dir, false);
-  EXPECT_EQ(fast.status, reference.status) << what;
-  // Compare whole texts only when they differ, so a failure shows where.
-  EXPECT_TRUE(fast.console == reference.console) << what << ": console traces differ";
-  EXPECT_EQ(fast.srt, reference.srt) << what;
-  EXPECT_EQ(fast.smi, reference.smi) << what;
+  Outcome reference = run_in_process(input, dir, Search::reference);
+  for (Search search : {Search::narrow_vectors, Search::widest_vectors}) {
+    Outcome fast = run_in_process(input, dir, search);
+    std::string label = what + (search == Search::narrow_vectors ? " (16-byte vectors)" : " (widest vectors)");
+    EXPECT_EQ(fast.status, reference.status) << label;
+    // Compare whole texts only when they differ, so a failure shows where.
+    EXPECT_TRUE(fast.console == reference.console) << label << ": console traces differ";
+    EXPECT_EQ(fast.srt, reference.srt) << label;
+    EXPECT_EQ(fast.smi, reference.smi) << label;
+  }
   std::system(("rm -rf '" + dir + "'").c_str());
 }
 

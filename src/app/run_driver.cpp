@@ -181,10 +181,8 @@ void zorbel_main(int argc, char **argv) {
     fprintf(stderr, "Base layer input file %s not found\n", driver.input_name);
     leave_process(1);
   }
-  // Large reads: the 2048-byte blocks are then copied out of memory, not read one system
-  // call at a time.
-  static char input_buffer[1 << 20];
-  setvbuf(reader.file, input_buffer, _IOFBF, sizeof input_buffer);
+  // The reader reads large chunks itself; a stdio buffer would only copy them once more.
+  setvbuf(reader.file, nullptr, _IONBF, 0);
   detect_stream_kind();
   // The real run reads the file again from its first byte.
   if (fseek(reader.file, 0, SEEK_SET) != 0) {

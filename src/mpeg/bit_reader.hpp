@@ -22,9 +22,9 @@ constexpr int kSearchSlack = 80;
 
 struct BitReader {
   FILE *file;
-  // One block, and room after it for the start-code search to read a whole vector past
-  // the end of the bytes it examines (never used as data).
-  uint8_t buffer[kBlockSize + kSearchSlack];
+  // The current 2048-byte block. Blocks are read from the file many at a time, straight
+  // into one larger chunk, and taken from it in file order: fewer reads, no copying.
+  uint8_t *buffer;
   int32_t read_pos;  // next byte of buffer to enter the window; may run past 2048 in a program stream
   uint32_t window;
   // Program streams: one past the last payload byte of the current video packet,
@@ -35,6 +35,8 @@ struct BitReader {
   int64_t bits_consumed;  // since the last reset_reader; 64 bits so files past 256 MiB trace true offsets
   int32_t buffer_fill;    // bytes of buffer that came from the file; the rest is padding
   int64_t file_bytes;     // bytes read from the file since the last reset_reader
+  int32_t chunk_fill;     // bytes of the chunk that came from the file
+  int32_t chunk_next;     // where the next block starts in the chunk
   // Program streams: the last video packet of the file has been delivered; from here on
   // the window gets sequence end codes, padding_phase counting their bytes.
   bool past_end;
@@ -57,6 +59,9 @@ void align_to_start_code();
 // The byte-at-a-time start-code search instead of the buffer scan; both give the same
 // results, and tests compare them.
 void use_reference_search(bool on);
+// The buffer scan with 32-byte vectors where the processor has them (the default), or
+// with 16-byte ones; tests run both.
+void use_wide_vectors(bool on);
 
 // True when the start code just read, at stream offset pos, lies in the padding after the
 // end of the input: no byte of the file is left to read.
