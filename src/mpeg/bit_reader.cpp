@@ -166,6 +166,19 @@ static inline int lowest_set_bit(uint64_t bits) {
   return __builtin_ctzll(bits);
 #endif
 }
+
+constexpr size_t kNoPrefix = ~size_t{0};
+
+// Bit b of `pairs` marks two zero bytes at s[i + b]: the first such pair followed by 01
+// gives the prefix, n when the search has passed n, kNoPrefix when there is none.
+static inline size_t prefix_at_pairs(const uint8_t *s, size_t n, size_t i, uint64_t pairs) {
+  for (; pairs != 0; pairs &= pairs - 1) {
+    size_t k = i + static_cast<size_t>(lowest_set_bit(pairs));
+    if (k + 3 > n) return n;
+    if (s[k + 2] == 0x01) return k;
+  }
+  return kNoPrefix;
+}
 #endif
 
 #if ZORBEL_AVX2
@@ -181,16 +194,16 @@ __attribute__((target("avx2"))) static size_t find_prefix_avx2(const uint8_t *s,
     if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(a, b), zero)) == 0) continue;
     uint64_t pairs = static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, zero)))) |
                      static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, zero)))) << 32;
-    for (; pairs != 0; pairs &= pairs - 1) {
-      size_t k = i + static_cast<size_t>(lowest_set_bit(pairs));
-      if (k + 3 > n) return n;
-      if (s[k + 2] == 0x01) return k;
-    }
+    size_t found = prefix_at_pairs(s, n, i, pairs);
+    if (found != kNoPrefix) return found;
   }
   return n;
 }
 
-static bool wide_vectors = __builtin_cpu_supports("avx2");
+static bool wide_vectors = [] {
+  __builtin_cpu_init();  // this may run before the compiler's own start-up code
+  return __builtin_cpu_supports("avx2") != 0;
+}();
 #endif
 
 void use_wide_vectors(bool on) {
@@ -228,11 +241,8 @@ static size_t find_prefix(const uint8_t *s, size_t n) {
                      static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, zero)))) << 16 |
                      static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(c, zero)))) << 32 |
                      static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(d, zero)))) << 48;
-    for (; pairs != 0; pairs &= pairs - 1) {
-      size_t k = i + static_cast<size_t>(lowest_set_bit(pairs));
-      if (k + 3 > n) return n;
-      if (s[k + 2] == 0x01) return k;
-    }
+    size_t found = prefix_at_pairs(s, n, i, pairs);
+    if (found != kNoPrefix) return found;
   }
   return n;
 #else
