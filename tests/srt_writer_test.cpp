@@ -49,7 +49,7 @@ void write_one_caption_to_full_disk() {
   srt_write_entry(0, 0, 2, 0, 25.0f);
 }
 
-TEST(SrtMilliseconds, FramesGiveTheDocumentedMilliseconds) {
+TEST(SrtMilliseconds, FramesBecomeMillisecondsThroughTheRoundedFactor) {
   for (int f = 0; f < 25; f++) EXPECT_EQ(frames_to_milliseconds(f, 25.0f), 40 * f) << f;
   for (int f = 0; f < 50; f++) EXPECT_EQ(frames_to_milliseconds(f, 50.0f), 20 * f) << f;
   EXPECT_EQ(frames_to_milliseconds(3, 30.0f), 99);
