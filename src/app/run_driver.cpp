@@ -2,6 +2,7 @@
 // start of the run and the ways it ends.
 #include "app/run_driver.hpp"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +39,52 @@ static struct {
 
 static void (*exit_hook)(int status) = nullptr;
 
+// The signal that asked the run to stop, or 0. Only the handler sets it.
+static volatile sig_atomic_t interrupt_signal = 0;
+
+bool interrupt_requested() { return interrupt_signal != 0; }
+
+#if defined(_WIN32)
+static BOOL WINAPI on_console_event(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+  // A second request while the files are being finished ends the process at once.
+  if (interrupt_signal) ExitProcess(1);
+  interrupt_signal = 1;
+  // Windows ends the process when this handler returns from a close event; the main
+  // thread finishes the files meanwhile and ends the process itself.
+  if (event == CTRL_CLOSE_EVENT) Sleep(INFINITE);
+  return TRUE;
+}
+#else
+static void on_signal(int sig) {
+  if (interrupt_signal) {
+    // A second request while the files are being finished ends the process at once.
+    signal(sig, SIG_DFL);
+    raise(sig);
+    return;
+  }
+  interrupt_signal = sig;
+}
+#endif
+
+static void install_interrupt_handlers() {
+  interrupt_signal = 0;
+#if defined(_WIN32)
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+#else
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction action {};
+    struct sigaction previous {};
+    sigaction(sig, nullptr, &previous);
+    // A signal that the caller chose to ignore (nohup, a background job) stays ignored.
+    if (previous.sa_handler == SIG_IGN) continue;
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(sig, &action, nullptr);
+  }
+#endif
+}
+
 bool outputs_started() { return driver.outputs_started; }
 
 void set_exit_hook(void (*hook)(int status)) { exit_hook = hook; }
@@ -57,6 +104,21 @@ void finish_and_exit(int status) {
   bool sami_ok = sami_close();
   bool srt_ok = srt_close();
   leave_process(sami_ok && srt_ok ? status : 1);
+}
+
+void finish_interrupted_run() {
+  sami_close();
+  srt_close();
+  fputs("Interrupted\n", stderr);
+  fflush(stdout);
+#if !defined(_WIN32)
+  // Ends as the signal would, so that shells and scripts see an interrupt.
+  if (!exit_hook) {
+    signal(interrupt_signal, SIG_DFL);
+    raise(interrupt_signal);
+  }
+#endif
+  leave_process(1);
 }
 
 void input_read_error() {
@@ -146,6 +208,7 @@ void reset_run_state() {
 
 void zorbel_main(int argc, char **argv) {
   reset_run_state();
+  install_interrupt_handlers();
   puts(request_idle_priority() ? "Priority set to IDLE_PRIORITY_CLASS" : "Failed to change process priority");
   printf("ZORBEL: v%d.%d debug build\n", 0, 3);
   verbosity_level = 4;

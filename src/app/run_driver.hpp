@@ -15,6 +15,12 @@ extern int program_stream_flag;
 // Finishes the SAMI file, then the SRT file, and ends the process. A failed write to
 // either file turns the status into 1.
 [[noreturn]] void finish_and_exit(int status);
+// True once an interrupt, terminate or hang-up signal (on Windows a console break or
+// close event) has asked the run to stop; the scan checks it at every start code.
+bool interrupt_requested();
+// Finishes both files like any other end, says "Interrupted" on stderr and ends the
+// process the way the signal would have.
+[[noreturn]] void finish_interrupted_run();
 // A read of the input failed (not its end): reported, outputs finished, status 1.
 [[noreturn]] void input_read_error();
 // True once the run has started its outputs (the first video data has been found).

@@ -64,6 +64,7 @@ void scan_video_headers() {
   for (;;) {
     align_to_start_code();
     uint32_t code = read_bits32();
+    if (interrupt_requested()) finish_interrupted_run();
     // Only a sequence end code can lie in the padding after the end of the input.
     if (code == 0x000001B7 && reader_past_end(header_position(), code)) return;
     if (code == 0x000001B3) {
