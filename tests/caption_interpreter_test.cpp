@@ -22,8 +22,6 @@
 namespace {
 
 using namespace caption_test;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 using Pairs = std::vector<std::pair<unsigned, unsigned>>;
 
 std::string without_cr(std::string text) {
@@ -85,14 +83,14 @@ class CaptionInterpreterTest : public ::testing::Test {
   static void pair(unsigned b1, unsigned b2) { traced(b1, b2); }
   static void pairs(const Pairs &list) { traced(list); }
   static std::string traced(unsigned b1, unsigned b2, int seconds = 0, int frames = 0) {
-    CaptureStdout();
+    caption_test::capture_stdout();
     Decode_pair(0, 0, seconds, frames, b1, b2);
-    return GetCapturedStdout();
+    return caption_test::captured_stdout();
   }
   static std::string traced(const Pairs &list) {
-    CaptureStdout();
+    caption_test::capture_stdout();
     for (const auto &p : list) Decode_pair(0, 0, 0, 0, p.first, p.second);
-    return GetCapturedStdout();
+    return caption_test::captured_stdout();
   }
 
   std::string dir_, srt_path_, sami_path_;

@@ -13,8 +13,6 @@
 namespace {
 
 using namespace caption_test;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 class CaptionMemoryTest : public ::testing::Test {
  protected:
@@ -38,9 +36,9 @@ class CaptionMemoryTest : public ::testing::Test {
   }
   template <class Action>
   static std::string traced(Action action) {
-    CaptureStdout();
+    caption_test::capture_stdout();
     action();
-    return GetCapturedStdout();
+    return caption_test::captured_stdout();
   }
 };
 

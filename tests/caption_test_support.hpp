@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/console.hpp"
 #include "app/run_driver.hpp"
 #include "captions/caption_memory.hpp"
 #include "fixtures/caption_script.hpp"
@@ -17,6 +18,17 @@
 #include "stream_builder.hpp"
 
 namespace caption_test {
+
+// The trace passes through the console buffer: it is written out before a capture
+// starts and before the captured text is read.
+inline void capture_stdout() {
+  console_flush();
+  testing::internal::CaptureStdout();
+}
+inline std::string captured_stdout() {
+  console_flush();
+  return testing::internal::GetCapturedStdout();
+}
 
 // ---- Caption memory ----
 
@@ -122,9 +134,9 @@ inline std::string scan_file(const std::string &path) {
   reader.file = fopen(path.c_str(), "rb");
   EXPECT_NE(reader.file, nullptr);
   reset_reader();
-  testing::internal::CaptureStdout();
+  capture_stdout();
   scan_video_headers();
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = captured_stdout();
   fclose(reader.file);
   reader.file = nullptr;
   return out;

@@ -106,14 +106,14 @@ class CaptionUserDataTest : public ::testing::Test {
     reader.file = fopen(stream_.c_str(), "rb");
     EXPECT_NE(reader.file, nullptr);
     reset_reader();
-    testing::internal::CaptureStdout();
+    caption_test::capture_stdout();
     for (size_t i = 0; i < payloads.size(); i++) {
       align_to_start_code();
       EXPECT_EQ(read_bits32(), 0x000001B2u) << "block " << i;
       cc_user_data();
     }
     EXPECT_EQ(peek_bits(32), 0x00000100u);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = caption_test::captured_stdout();
     fclose(reader.file);
     reader.file = nullptr;
     return out;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/run_driver.hpp"
+#include "caption_test_support.hpp"
 #include "mpeg/bit_reader.hpp"
 #include "run_binary.hpp"
 #include "stream_builder.hpp"
@@ -36,12 +37,12 @@ Outcome run_in_process(const std::string &input, const std::string &dir, Search 
   use_reference_search(search == Search::reference);
   use_wide_vectors(search == Search::widest_vectors);
   set_exit_hook(back_to_test);
-  testing::internal::CaptureStdout();
+  caption_test::capture_stdout();
   testing::internal::CaptureStderr();
   int ended = setjmp(run_ended);
   if (ended == 0) zorbel_main(3, argv);
   Outcome outcome;
-  outcome.console = testing::internal::GetCapturedStdout() + "--- stderr\n" + testing::internal::GetCapturedStderr();
+  outcome.console = caption_test::captured_stdout() + "--- stderr\n" + testing::internal::GetCapturedStderr();
   set_exit_hook(nullptr);
   use_reference_search(false);
   use_wide_vectors(true);

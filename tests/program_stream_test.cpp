@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/console.hpp"
 #include "app/run_driver.hpp"
 #include "mpeg/bit_reader.hpp"
 #include "run_binary.hpp"
@@ -75,7 +76,7 @@ void back_from_usage(int) { longjmp(g_usage_done, 1); }
 // stream is met; a driver run that stops at its usage check clears that state.
 void forget_earlier_runs() {
   if (!outputs_started()) return;
-  fflush(stdout);
+  console_flush();
   int saved = dup(1), null = open("/dev/null", O_WRONLY);
   dup2(null, 1);
   char program[] = "zorbel";
@@ -134,7 +135,7 @@ Delivery run_in_child(const Bytes &file, const std::function<void()> &body) {
   std::string err_path = path + ".err";
   int fds[2];
   if (pipe(fds) != 0) abort();
-  fflush(stdout);
+  console_flush();
   fflush(stderr);
   pid_t pid = fork();
   if (pid == 0) {

@@ -136,12 +136,12 @@ TEST_F(SamiWriter, TracesRowsOrTheBlankRow) {
   open();
   show({{1, 0, "A"}, {15, 5, "B"}});
   verbosity_level = 4;
-  testing::internal::CaptureStdout();
+  caption_test::capture_stdout();
   sami_write_sync(0, 0, 1, 0, 25.0f);  // no trace of its own
   sami_write_caption();
   blank();
   sami_write_caption();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(caption_test::captured_stdout(),
             "Output row 1 to SAMI file\nOutput row 15 to SAMI file\nOutputting blank row to SAMI file\n");
   verbosity_level = 0;
   close_and_read_body();

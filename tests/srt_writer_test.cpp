@@ -244,10 +244,10 @@ TEST_F(SrtWriter, TracesEachRowItWrites) {
   srt_write_entry(0, 0, 1, 0, 25.0f);
   blank();
   verbosity_level = 4;
-  testing::internal::CaptureStdout();
+  caption_test::capture_stdout();
   srt_write_entry(0, 0, 2, 0, 25.0f);
   srt_write_entry(0, 0, 3, 0, 25.0f);  // no entry: no trace
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Output row 3 to SRT file\nOutput row 15 to SRT file\n");
+  EXPECT_EQ(caption_test::captured_stdout(), "Output row 3 to SRT file\nOutput row 15 to SRT file\n");
   verbosity_level = 0;
   close_and_read();
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #if defined(_WIN32)
+#include <io.h>
 #include <windows.h>
 #else
 #include <sched.h>
@@ -16,6 +17,7 @@
 #include <sys/stat.h>
 #endif
 
+#include "app/console.hpp"
 #include "captions/caption_interpreter.hpp"
 #include "captions/caption_memory.hpp"
 #include "captions/caption_user_data.hpp"
@@ -72,6 +74,9 @@ static void install_interrupt_handlers() {
 #if defined(_WIN32)
   SetConsoleCtrlHandler(on_console_event, TRUE);
 #else
+  // A reader that goes away (a closed pipe) must not end the run: the files are finished
+  // and the failed write is reported at the end.
+  signal(SIGPIPE, SIG_IGN);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
     struct sigaction action {};
     struct sigaction previous {};
@@ -89,8 +94,15 @@ bool outputs_started() { return driver.outputs_started; }
 
 void set_exit_hook(void (*hook)(int status)) { exit_hook = hook; }
 
+// The trace written out; a part of it that could not be written turns the status into 1.
+static int finish_console(int status) {
+  if (console_flush()) return status;
+  fputs("Error writing standard output\n", stderr);
+  return 1;
+}
+
 void leave_process(int status) {
-  fflush(stdout);
+  status = finish_console(status);
   if (exit_hook) exit_hook(status);
   exit(status);
 }
@@ -110,7 +122,7 @@ void finish_interrupted_run() {
   sami_close();
   srt_close();
   fputs("Interrupted\n", stderr);
-  fflush(stdout);
+  finish_console(1);
 #if !defined(_WIN32)
   // Ends as the signal would, so that shells and scripts see an interrupt.
   if (!exit_hook) {
@@ -183,6 +195,30 @@ static bool is_directory_option(const char *argument) {
   return true;
 }
 
+// Opening an output for writing would cut the input short when both names lead to one
+// file: the same name, a link, or a "/d" directory that holds the input. Files are told
+// apart by identity, not by name.
+static bool same_file_as_input(const char *name) {
+#if defined(_WIN32)
+  BY_HANDLE_FILE_INFORMATION input_info, output_info;
+  HANDLE input = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(reader.file)));
+  if (input == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(input, &input_info)) return false;
+  HANDLE output = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (output == INVALID_HANDLE_VALUE) return false;
+  bool same = GetFileInformationByHandle(output, &output_info) &&
+              input_info.dwVolumeSerialNumber == output_info.dwVolumeSerialNumber &&
+              input_info.nFileIndexHigh == output_info.nFileIndexHigh &&
+              input_info.nFileIndexLow == output_info.nFileIndexLow;
+  CloseHandle(output);
+  return same;
+#else
+  struct stat input_info, output_info;
+  return fstat(fileno(reader.file), &input_info) == 0 && stat(name, &output_info) == 0 &&
+         input_info.st_dev == output_info.st_dev && input_info.st_ino == output_info.st_ino;
+#endif
+}
+
 // The first start code of the raw file tells the stream kind.
 static void detect_stream_kind() {
   reset_reader();
@@ -209,14 +245,15 @@ void reset_run_state() {
 void zorbel_main(int argc, char **argv) {
   reset_run_state();
   install_interrupt_handlers();
-  puts(request_idle_priority() ? "Priority set to IDLE_PRIORITY_CLASS" : "Failed to change process priority");
-  printf("ZORBEL: v%d.%d debug build\n", 0, 3);
+  console_reset();
+  console_puts(request_idle_priority() ? "Priority set to IDLE_PRIORITY_CLASS\n" : "Failed to change process priority\n");
+  console_printf("ZORBEL: v%d.%d debug build\n", 0, 3);
   verbosity_level = 4;
 
   driver.input_name = argc > 1 ? argv[1] : nullptr;
   if (argc < 2 || argc > 3) {
-    fputs("Incorrect usage\n", stdout);
-    printf("%s <mpgfilename> [<outputdirectory>]\n", argv[0] ? argv[0] : "zorbel");
+    console_text("Incorrect usage\n");
+    console_printf("%s <mpgfilename> [<outputdirectory>]\n", argv[0] ? argv[0] : "zorbel");
     leave_process(1);
   }
   const char *output_dir = nullptr;
@@ -230,19 +267,25 @@ void zorbel_main(int argc, char **argv) {
 
   OutputNames names = derive_output_names(driver.input_name, output_dir);
   if (!names.ok) {
-    fputs("no extension specified\n", stdout);
+    console_text("no extension specified\n");
     leave_process(1);
   }
-  printf("Processing    : %s\n", driver.input_name);
-  printf("Basefilename  : %s\n", names.base_name);
-  printf("Path          : %s\n", names.output_path);
-  printf("SRT Output    : %s\n", names.srt_name);
-  printf("SAMI Output   : %s\n", names.sami_name);
+  console_printf("Processing    : %s\n", driver.input_name);
+  console_printf("Basefilename  : %s\n", names.base_name);
+  console_printf("Path          : %s\n", names.output_path);
+  console_printf("SRT Output    : %s\n", names.srt_name);
+  console_printf("SAMI Output   : %s\n", names.sami_name);
 
   reader.file = fopen(driver.input_name, "rb");
   if (!reader.file) {
     fprintf(stderr, "Base layer input file %s not found\n", driver.input_name);
     leave_process(1);
+  }
+  for (const char *output : {names.srt_name, names.sami_name}) {
+    if (same_file_as_input(output)) {
+      fprintf(stderr, "Output %s is the input file\n", output);
+      leave_process(1);
+    }
   }
   // The reader reads large chunks itself; a stdio buffer would only copy them once more.
   setvbuf(reader.file, nullptr, _IONBF, 0);

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "app/console.hpp"
 #include "app/run_driver.hpp"
 #include "captions/caption_memory.hpp"
 #include "mpeg/video_scanner.hpp"
@@ -44,7 +45,7 @@ static const int kPreambleRows[8][2] = {
 static bool tracing() { return verbosity_level != 0; }
 
 static void trace_pen() {
-  if (tracing()) printf("Row=> %d, Column=%d\n", pen_state().row, pen_state().column);
+  if (tracing()) console_printf("Row=> %d, Column=%d\n", pen_state().row, pen_state().column);
 }
 
 static void preamble_address_code(unsigned byte1, unsigned byte2) {
@@ -58,7 +59,7 @@ static void preamble_address_code(unsigned byte1, unsigned byte2) {
 }
 
 static void trace_only(const char *text) {
-  if (tracing()) fputs(text, stdout);
+  if (tracing()) console_puts(text);
 }
 
 static void miscellaneous_control_code(unsigned byte2) {
@@ -121,9 +122,9 @@ void Decode_pair(int hours, int minutes, int seconds, int frames, unsigned byte1
   } else if (byte1 == 0x10 && byte2 >= 0x20 && byte2 <= 0x2F) {
     // Background attribute: not kept.
   } else if (byte1 == 0x17 && byte2 >= 0x2D && byte2 <= 0x2F) {
-    fputs(kAttributeMessages[byte2 - 0x2D], stdout);
+    console_puts(kAttributeMessages[byte2 - 0x2D]);
   } else if (byte1 == 0x17 && byte2 >= 0x24 && byte2 <= 0x2A) {
-    fputs(kCharacterSetMessages[byte2 - 0x24], stdout);
+    console_puts(kCharacterSetMessages[byte2 - 0x24]);
   } else if (byte1 == 0x11 && byte2 >= 0x20 && byte2 <= 0x2F) {
     // A mid-row code shows as a standard space (47 CFR 15.119(h)(1)(i)); its colour,
     // underline or italics attribute is not kept.
@@ -131,7 +132,7 @@ void Decode_pair(int hours, int minutes, int seconds, int frames, unsigned byte1
   } else if (byte1 == 0x11 && byte2 >= 0x30 && byte2 <= 0x3F) {
     Addchar(kSpecialCharacters[byte2 - 0x30]);
   } else if (tracing()) {
-    printf("unexpected code %02x %02x\n", byte1, byte2);
+    console_printf("unexpected code %02x %02x\n", byte1, byte2);
   }
 
   interpreter.last_byte1 = byte1;

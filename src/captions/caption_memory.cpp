@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/console.hpp"
 #include "app/run_driver.hpp"
 #include "output/sami_writer.hpp"
 #include "output/srt_writer.hpp"
@@ -49,7 +50,7 @@ void Init_caption_decoder() {
 }
 
 void Resume_caption_loading() {
-  if (tracing()) fputs("RCL - Resume Caption Loading \"PopOnMode\"\n", stdout);
+  if (tracing()) console_text("RCL - Resume Caption Loading \"PopOnMode\"\n");
   decoder.memory.written = decoder.memory.non_displayed;
   decoder.mode.pop_on = 1;
   decoder.mode.roll_up_rows = 0;
@@ -57,7 +58,7 @@ void Resume_caption_loading() {
 }
 
 void Roll_up(int rows) {
-  if (tracing()) printf("[Roll up %d rows]\n", rows);
+  if (tracing()) console_printf("[Roll up %d rows]\n", rows);
   decoder.mode.roll_up_rows = rows;
   decoder.mode.paint_on = 0;
   decoder.mode.pop_on = 0;
@@ -65,7 +66,7 @@ void Roll_up(int rows) {
 }
 
 void Resume_direct_captioning() {
-  if (tracing()) fputs("[RDC - Resume direct captioning]\n", stdout);
+  if (tracing()) console_text("[RDC - Resume direct captioning]\n");
   decoder.memory.written = decoder.memory.displayed;
   decoder.mode.paint_on = 1;
   decoder.mode.pop_on = 0;
@@ -73,7 +74,7 @@ void Resume_direct_captioning() {
 }
 
 void End_of_caption() {
-  if (tracing()) fputs("End Caption\n", stdout);
+  if (tracing()) console_text("End Caption\n");
   Flip_memories();
   decoder.mode.pop_on = 0;
   decoder.output_pending = 1;
@@ -87,16 +88,16 @@ void Flip_memories() {
 }
 
 void Carriage_return() {
-  if (tracing()) fputs("[CR]\n", stdout);
+  if (tracing()) console_text("[CR]\n");
   int base = decoder.mode.base_row;
   int top = base - decoder.mode.roll_up_rows + 1;
   if (top < 1) top = 1;  // the window never reaches above row 1
   int shown = decoder.memory.displayed;
   for (int r = top + 1; r <= base; r++) {
-    if (tracing()) printf("copying line %d to line %d\n", r, r - 1);
+    if (tracing()) console_printf("copying line %d to line %d\n", r, r - 1);
     memcpy(row_cells(shown, r - 1), row_cells(shown, r), kCaptionColumns);
   }
-  if (tracing()) printf("clearing line %d\n", base);
+  if (tracing()) console_printf("clearing line %d\n", base);
   memset(row_cells(shown, base), 0, kCaptionColumns);
   decoder.pen.column = 0;
   decoder.output_pending = 1;
@@ -117,7 +118,7 @@ void Erase_displayed_memory() {
 
 void Delete_end_of_Row() {
   const PenState &pen = decoder.pen;
-  if (tracing()) printf("Delete_end_of_Row: Row %d col %d\n", pen.row, pen.column);
+  if (tracing()) console_printf("Delete_end_of_Row: Row %d col %d\n", pen.row, pen.column);
   // Row 0 has no slot: there is nothing to clear before a preamble address code.
   if (pen.row != 0 && pen.column < kCaptionColumns)
     memset(row_cells(decoder.memory.written, pen.row) + pen.column, 0, kCaptionColumns - pen.column);
@@ -127,7 +128,17 @@ void Delete_end_of_Row() {
 void Addchar(unsigned char ch) {
   PenState &pen = decoder.pen;
   int written = decoder.memory.written;
-  if (tracing()) printf("Addchar: buffer=%d, ch=%c row=%d, col=%d\n", written, ch, pen.row, pen.column);
+  if (tracing()) {
+    console_text("Addchar: buffer=");
+    console_decimal(written);
+    console_text(", ch=");
+    console_char(static_cast<char>(ch));
+    console_text(" row=");
+    console_decimal(pen.row);
+    console_text(", col=");
+    console_decimal(pen.column);
+    console_newline();
+  }
   const CaptionMode &mode = decoder.mode;
   if (!mode.pop_on && !mode.paint_on && mode.roll_up_rows == 0) return;
   if (pen.row == 0) return;  // no row addressed since the start or the last flip
@@ -135,13 +146,25 @@ void Addchar(unsigned char ch) {
     decoder.memory.has_content[written] = 1;
     if (mode.roll_up_rows > 0) decoder.output_pending = 1;
   }
-  if (tracing()) printf("CH: %c (%02x)--> Buffer %d, row %d col %d\n", ch, ch, written, pen.row, pen.column);
+  if (tracing()) {
+    console_text("CH: ");
+    console_char(static_cast<char>(ch));
+    console_text(" (");
+    console_hex(ch, 2);
+    console_text(")--> Buffer ");
+    console_decimal(written);
+    console_text(", row ");
+    console_decimal(pen.row);
+    console_text(" col ");
+    console_decimal(pen.column);
+    console_newline();
+  }
   row_cells(written, pen.row)[pen.column] = ch;
   // At the last column the cursor stays, so later characters overwrite that cell.
   if (pen.column < kCaptionColumns - 1) pen.column += 1;
 }
 
 void Set_base_row(int row) {
-  if (tracing()) printf("Base row set to %d\n", row);
+  if (tracing()) console_printf("Base row set to %d\n", row);
   decoder.mode.base_row = row;
 }

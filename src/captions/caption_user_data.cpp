@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "app/console.hpp"
 #include "app/run_driver.hpp"
 #include "captions/caption_interpreter.hpp"
 #include "mpeg/bit_reader.hpp"
@@ -38,17 +39,39 @@ void advance_caption_clock(int &hours, int &minutes, int &seconds, int &frames) 
   hours += 1;
 }
 
+// ">>  %06x (%06x) (IsOdd=%d oddfirst=%d time: %02d:%02d:%02d.%03d)", once per selected entry.
+static void trace_entry(uint32_t entry, int oddfirst, int hours, int minutes, int seconds, int frames) {
+  console_text(">>  ");
+  console_hex(entry, 6);
+  console_text(" (");
+  console_hex(entry & 0xFF7F7F, 6);
+  console_text(") (IsOdd=");
+  console_decimal(user_data.is_odd);
+  console_text(" oddfirst=");
+  console_decimal(oddfirst);
+  console_text(" time: ");
+  console_decimal(hours, 2);
+  console_char(':');
+  console_decimal(minutes, 2);
+  console_char(':');
+  console_decimal(seconds, 2);
+  console_char('.');
+  console_decimal(frames, 3);
+  console_char(')');
+  console_newline();
+}
+
 void cc_user_data() {
   const GopTimeCode &gop = gop_time_code();
   int hours = gop.hours, minutes = gop.minutes, seconds = gop.seconds, frames = gop.pictures;
   int step_clock = 0;  // two entries, one per field, make one frame
 
   if (peek_bits(16) == 0x4343) {  // "CC"
-    if (verbosity_level > 0) fputs("CC Packet\n", stdout);
+    if (verbosity_level > 0) console_text("CC Packet\n");
     read_bits(16);
     uint32_t header = read_bits(16);
     if (header != 0x01F8) {
-      printf("unexpected data following CC marker (0x%0x)\n", static_cast<unsigned>(header));
+      console_printf("unexpected data following CC marker (0x%0x)\n", static_cast<unsigned>(header));
     } else {
       uint32_t count = read_bits(8);
       int oddfirst = static_cast<int>(count >> 7);
@@ -58,14 +81,12 @@ void cc_user_data() {
           read_bits(24);
         } else {
           uint32_t entry = read_bits(24);
-          if (verbosity_level > 0)
-            printf(">>  %06x (%06x) (IsOdd=%d oddfirst=%d time: %02d:%02d:%02d.%03d)\n", static_cast<unsigned>(entry),
-                   static_cast<unsigned>(entry & 0xFF7F7F), user_data.is_odd, oddfirst, hours, minutes, seconds, frames);
+          if (verbosity_level > 0) trace_entry(entry, oddfirst, hours, minutes, seconds, frames);
           unsigned tag = entry >> 16;
           unsigned byte1 = (entry >> 8) & 0xFF;
           unsigned byte2 = entry & 0xFF;
           if (tag != 0xFF && tag != 0xFE) {
-            printf("Unexpected tag 0x%0x\n", tag);
+            console_printf("Unexpected tag 0x%0x\n", tag);
             break;
           }
           bool filler = byte1 == 0xFF && byte2 == 0xFF;

@@ -2,10 +2,10 @@
 // extensions and user data after them. Pictures are never decoded.
 #include "mpeg/video_scanner.hpp"
 
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
+#include "app/console.hpp"
 #include "app/run_driver.hpp"
 #include "captions/caption_user_data.hpp"
 #include "mpeg/bit_reader.hpp"
@@ -57,6 +57,13 @@ void set_frame_rate(float frames_per_second) { scan.output_frame_rate = frames_p
 
 void skip_marker_bit() { read_bits(1); }
 
+template <size_t N>
+static void trace_field(const char (&label)[N], int value) {
+  console_text(label);
+  console_decimal(value);
+  console_newline();
+}
+
 // Offset of the start code just read, in bytes of video data since the reader's reset.
 static int64_t header_position() { return (reader.bits_consumed >> 3) - 4; }
 
@@ -96,17 +103,24 @@ void sequence_header() {
   scan.clock_frame_rate = rate;
   set_frame_rate(rate);
 
-  if (verbosity_level > 1) printf("sequence header (byte %" PRId64 ")\n", position);
+  if (verbosity_level > 1) {
+    console_text("sequence header (byte ");
+    console_decimal(position);
+    console_text(")");
+    console_newline();
+  }
   if (verbosity_level > 2) {
-    printf("  horizontal_size=%d\n", scan.horizontal_size);
-    printf("  vertical_size=%d\n", scan.vertical_size);
-    printf("  aspect_ratio_information=%d\n", scan.aspect_ratio_information);
-    printf("  frame_rate_code=%d", scan.frame_rate_code);
-    printf("  bit_rate_value=%d\n", scan.bit_rate_value);
-    printf("  vbv_buffer_size=%d\n", scan.vbv_buffer_size);
-    printf("  constrained_parameters_flag=%d\n", scan.constrained_parameters_flag);
-    printf("  load_intra_quantizer_matrix=%d\n", scan.load_intra_quantizer_matrix);
-    printf("  load_non_intra_quantizer_matrix=%d\n", scan.load_non_intra_quantizer_matrix);
+    trace_field("  horizontal_size=", scan.horizontal_size);
+    trace_field("  vertical_size=", scan.vertical_size);
+    trace_field("  aspect_ratio_information=", scan.aspect_ratio_information);
+    // This line has no line end: the bit rate follows on the same console line.
+    console_text("  frame_rate_code=");
+    console_decimal(scan.frame_rate_code);
+    trace_field("  bit_rate_value=", scan.bit_rate_value);
+    trace_field("  vbv_buffer_size=", scan.vbv_buffer_size);
+    trace_field("  constrained_parameters_flag=", scan.constrained_parameters_flag);
+    trace_field("  load_intra_quantizer_matrix=", scan.load_intra_quantizer_matrix);
+    trace_field("  load_non_intra_quantizer_matrix=", scan.load_non_intra_quantizer_matrix);
   }
   scan_after_header();
 }
@@ -124,15 +138,28 @@ void group_of_pictures_header() {
   gop.broken_link = static_cast<int>(read_bits(1));
 
   // One dot per new multiple of five minutes of time code.
-  if (gop.minutes != scan.previous_minutes && gop.minutes % 5 == 0) fputs(".", stdout);
+  if (gop.minutes != scan.previous_minutes && gop.minutes % 5 == 0) console_text(".");
   scan.previous_minutes = gop.minutes;
 
-  if (verbosity_level > 1) printf("group of pictures (byte %" PRId64 ")\n", position);
+  if (verbosity_level > 1) {
+    console_text("group of pictures (byte ");
+    console_decimal(position);
+    console_text(")");
+    console_newline();
+  }
   if (verbosity_level > 2) {
-    printf("  drop_flag=%d\n", gop.drop_flag);
-    printf("  timecode %d:%02d:%02d:%02d\n", gop.hours, gop.minutes, gop.seconds, gop.pictures);
-    printf("  closed_gop=%d\n", gop.closed_gop);
-    printf("  broken_link=%d\n", gop.broken_link);
+    trace_field("  drop_flag=", gop.drop_flag);
+    console_text("  timecode ");
+    console_decimal(gop.hours);
+    console_char(':');
+    console_decimal(gop.minutes, 2);
+    console_char(':');
+    console_decimal(gop.seconds, 2);
+    console_char(':');
+    console_decimal(gop.pictures, 2);
+    console_newline();
+    trace_field("  closed_gop=", gop.closed_gop);
+    trace_field("  broken_link=", gop.broken_link);
   }
   scan_after_header();
 }
@@ -145,7 +172,7 @@ void scan_after_header() {
       skip_bits32();
       align_to_start_code();
     } else if (code == 0x000001B2) {
-      if (verbosity_level > 1) fputs("user data\n", stdout);
+      if (verbosity_level > 1) console_text("user data\n");
       skip_bits32();
       cc_user_data();
     } else {

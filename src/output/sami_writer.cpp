@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/console.hpp"
 #include "app/run_driver.hpp"
 #include "captions/caption_memory.hpp"
 #include "output/srt_writer.hpp"
@@ -55,7 +56,7 @@ static void write_text(const char *text, size_t length) {
 void sami_open(const char *file_name) {
   sami.file = fopen(file_name, "wb");
   if (!sami.file) {
-    fputs("Failed to open SAMI File for writing\n", stdout);
+    console_text("Failed to open SAMI File for writing\n");
     leave_process(1);
   }
   sami.file_name = file_name;
@@ -88,12 +89,16 @@ void sami_write_caption() {
     memcpy(sami.caption + length, kBreak, sizeof kBreak - 1);
     length += sizeof kBreak - 1;
     any_row = true;
-    if (verbosity_level > 0) printf("Output row %d to SAMI file\n", slot + 1);
+    if (verbosity_level > 0) {
+      console_text("Output row ");
+      console_decimal(slot + 1);
+      console_text(" to SAMI file\n");
+    }
   }
   if (!any_row) {
     memcpy(sami.caption + length, kBlank, sizeof kBlank - 1);
     length += sizeof kBlank - 1;
-    if (verbosity_level > 0) fputs("Outputting blank row to SAMI file\n", stdout);
+    if (verbosity_level > 0) console_text("Outputting blank row to SAMI file\n");
   }
   write_text(sami.caption, length);
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/console.hpp"
 #include "app/run_driver.hpp"
 #include "captions/caption_memory.hpp"
 #include "mpeg/video_scanner.hpp"
@@ -60,13 +61,13 @@ void srt_note_pair_time(int hours, int minutes, int seconds, int frames) {
 
 void srt_open(const char *file_name) {
   if (srt.file) {
-    fputs("ERROR: SRT File is already open\n", stdout);
+    console_text("ERROR: SRT File is already open\n");
     leave_process(1);
   }
   // Binary mode: the CR LF line ends are written explicitly.
   srt.file = fopen(file_name, "wb");
   if (!srt.file) {
-    fputs("Unable to open SRT File\n", stdout);
+    console_text("Unable to open SRT File\n");
     leave_process(1);
   }
   srt.file_name = file_name;
@@ -108,7 +109,11 @@ static void write_entry(int64_t end_ms) {
     // Leading empty cells become spaces, and so do the gaps between words.
     for (int column = 0; column <= last; column++) srt.entry[srt.entry_length++] = cells[column] ? static_cast<char>(cells[column]) : ' ';
     append("\r\n", 2);
-    if (verbosity_level > 0) printf("Output row %d to SRT file\n", slot + 1);
+    if (verbosity_level > 0) {
+      console_text("Output row ");
+      console_decimal(slot + 1);
+      console_text(" to SRT file\n");
+    }
   }
   append("\r\n", 2);
   if (fwrite(srt.entry, 1, srt.entry_length, srt.file) != srt.entry_length) srt.write_failed = true;

@@ -1,0 +1,106 @@
+// Console trace: everything the run prints on standard output goes through one large
+// buffer, formatted here without printf (the trace of a caption-dense stream is a large
+// part of a run's work). Failed writes never stop the run: the trace stops at the first
+// one and the run reports it at its end.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+struct ConsoleBuffer {
+  char *next;           // where the next byte goes
+  char *flush_at;       // next may reach this, then the buffer is written out
+  bool line_flush;      // standard output is a terminal: each line is shown as it ends
+  bool write_failed;    // a write of standard output failed; nothing more is written
+};
+
+extern ConsoleBuffer console;
+
+// Room that every single append may take without a test of its own: the longest
+// number, or one short piece of text.
+constexpr size_t kConsoleSlack = 4096;
+
+// Writes what the buffer holds to standard output. False once any write has failed.
+bool console_flush();
+// Start of a run: buffer written out, failure forgotten, terminal or not decided anew.
+void console_reset();
+// Rare lines (start-up, usage, unusual codes) keep printf's formatting.
+void console_printf(const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+inline void console_make_room() {
+  if (console.next >= console.flush_at) console_flush();
+}
+
+inline void console_text(const char *text, size_t length) {
+  if (length > kConsoleSlack) {
+    console_flush();
+    console_printf("%.*s", static_cast<int>(length), text);
+    return;
+  }
+  memcpy(console.next, text, length);
+  console.next += length;
+  console_make_room();
+}
+
+template <size_t N>
+inline void console_text(const char (&text)[N]) {
+  console_text(text, N - 1);
+  if (N > 1 && text[N - 2] == '\n' && console.line_flush) console_flush();
+}
+
+inline void console_puts(const char *text) {
+  size_t length = strlen(text);
+  console_text(text, length);
+  if (length > 0 && text[length - 1] == '\n' && console.line_flush) console_flush();
+}
+
+inline void console_char(char c) {
+  *console.next++ = c;
+  console_make_room();
+}
+
+// printf's "%0*d": at least `width` characters, zeros after any minus sign.
+inline void console_decimal(int64_t value, int width = 1) {
+  char digits[24];
+  int count = 0;
+  uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  do {
+    digits[count++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  char *out = console.next;
+  if (value < 0) {
+    *out++ = '-';
+    width--;
+  }
+  for (int i = count; i < width; i++) *out++ = '0';
+  while (count > 0) *out++ = digits[--count];
+  console.next = out;
+  console_make_room();
+}
+
+// printf's "%0*x".
+inline void console_hex(uint32_t value, int width) {
+  static const char kDigits[] = "0123456789abcdef";
+  char digits[8];
+  int count = 0;
+  do {
+    digits[count++] = kDigits[value & 0xF];
+    value >>= 4;
+  } while (value != 0);
+  char *out = console.next;
+  for (int i = count; i < width; i++) *out++ = '0';
+  while (count > 0) *out++ = digits[--count];
+  console.next = out;
+  console_make_room();
+}
+
+inline void console_newline() {
+  console_char('\n');
+  if (console.line_flush) console_flush();
+}
