@@ -1,10 +1,13 @@
 // The edges of a run that the stream itself does not decide: what the input is (a
 // directory, a FIFO, a pipe, a file past 4 GB), what it is called (spaces, UTF-8 and
-// Latin-1 bytes), where the outputs go (a directory that is missing or cannot take files),
-// and time codes at the top of their range.
+// Latin-1 bytes), where the outputs go (a directory that is missing or cannot take files,
+// the input file itself), a run that is interrupted or loses its console, and time codes
+// at the top of their range.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -297,6 +301,195 @@ struct RemoveFile {
   std::string path;
   ~RemoveFile() { unlink(path.c_str()); }
 };
+
+// An output name that leads to the input file itself: by the same name, through "/d",
+// a symbolic link or a hard link. Opening it for writing would cut the input short.
+struct SameFile {
+  std::string label, setup;  // shell commands run in the test directory first
+  std::vector<std::string> arguments;
+  std::string output;  // the name in the message
+};
+
+TEST(OutputPlaces, OutputThatIsTheInputFileEndsTheRunBeforeAnyFileIsCreated) {
+  const std::vector<SameFile> cases = {
+      {"same name", "cp in.m2v movie.smi", {"movie.smi"}, "movie.smi"},
+      {"directory option", "cp in.m2v clip.srt", {"clip.srt", "/d."}, "./clip.srt"},
+      {"symbolic link", "mkdir sub && ln -s ../in.m2v sub/in.srt", {"in.m2v", "/dsub"}, "sub/in.srt"},
+      {"hard link", "ln in.m2v in.smi", {"in.m2v"}, "in.smi"},
+  };
+  for (const SameFile &same : cases) {
+    SCOPED_TRACE(same.label);
+    TempDir dir("edges-same");
+    copy_fixture("ntsc.m2v", dir.path + "/in.m2v");
+    ASSERT_EQ(run_line(dir.path, same.setup).status, 0);
+    std::vector<std::string> before = listing(dir.path);
+    Outcome run = run_args(dir.path, same.arguments);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Output " + same.output + " is the input file\n");
+    EXPECT_EQ(listing(dir.path), before);
+    EXPECT_EQ(read_file(dir.path + "/" + same.output), read_file(source_path("tests/fixtures/ntsc.m2v")));
+  }
+}
+
+TEST(OutputPlaces, OutputThatOnlyLooksLikeTheInputIsWritten) {
+  TempDir dir("edges-lookalike");
+  // The same names in two directories are two files: the run goes on and replaces the
+  // other one.
+  ASSERT_EQ(mkdir((dir.path + "/out").c_str(), 0755), 0);
+  copy_fixture("ntsc.m2v", dir.path + "/in.srt");
+  copy_fixture("ntsc.m2v", dir.path + "/out/in.srt");
+  Outcome run = run_args(dir.path, {"in.srt", "/dout"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  expect_ntsc_outputs(dir.path + "/out/in");
+  EXPECT_EQ(read_file(dir.path + "/in.srt"), read_file(source_path("tests/fixtures/ntsc.m2v")));
+}
+
+// ---------------------------------------------------------------------------------------
+// A run that is interrupted, or whose console goes away
+
+// A stream whose trace is far larger than a pipe and the console buffer together: a run
+// writing into a pipe that nobody reads is held in a write long before its input ends.
+// Every group shows a new pop-on caption and ends with two null pairs, so that the time
+// of the last pair lies after the caption's start.
+void write_long_caption_stream(const std::string &path) {
+  StreamBuilder stream;
+  for (int group = 0; group < 3000; group++) {
+    std::vector<std::pair<uint8_t, uint8_t>> pairs = pop_on("LINE " + std::to_string(group));
+    pairs.push_back({0x00, 0x00});
+    pairs.push_back({0x00, 0x00});
+    stream.raw(caption_group(group / 3600, group / 60 % 60, group % 60, 0, pairs));
+  }
+  write_file(path, stream.sequence_end().bytes());
+}
+
+struct Interrupted {
+  int status;  // as waitpid gives it
+  std::string out, err;
+};
+
+// Runs the binary with its trace going into a pipe, sends `sig` once its outputs exist,
+// and only then reads the trace.
+Interrupted run_interrupted(const std::string &dir, const std::string &input, const std::string &base, int sig) {
+  int fds[2];
+  if (pipe(fds) != 0) abort();
+  console_flush();
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    dup2(fds[1], 1);
+    close(fds[0]);
+    close(fds[1]);
+    int err = open(".stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int in = open("/dev/null", O_RDONLY);
+    dup2(err, 2);
+    dup2(in, 0);
+    signal(sig, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execl(ZORBEL_BINARY, "zorbel", input.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  Interrupted run{-1, "", ""};
+  // The handlers are in place before the outputs are created.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!file_exists(dir + "/" + base + ".smi") && std::chrono::steady_clock::now() < deadline) usleep(1000);
+  kill(pid, sig);
+  char chunk[65536];
+  for (;;) {
+    pollfd ready{fds[0], POLLIN, 0};
+    if (poll(&ready, 1, 60000) <= 0) {
+      kill(pid, SIGKILL);  // a hang becomes a failed test
+      break;
+    }
+    ssize_t got = read(fds[0], chunk, sizeof chunk);
+    if (got <= 0) break;
+    run.out.append(chunk, static_cast<size_t>(got));
+  }
+  close(fds[0]);
+  waitpid(pid, &run.status, 0);
+  run.err = read_file(dir + "/.stderr");
+  return run;
+}
+
+// The text up to, not including, the last occurrence of `mark`.
+std::string before_last(const std::string &text, const std::string &mark) {
+  size_t at = text.rfind(mark);
+  return at == std::string::npos ? text : text.substr(0, at);
+}
+
+TEST(Interrupts, SignalFinishesBothFilesAndEndsTheProcessByTheSignal) {
+  TempDir dir("edges-signal");
+  write_long_caption_stream(dir.path + "/long.m2v");
+  Outcome whole = run_args(dir.path, {"long.m2v"});
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  const std::string whole_srt = read_file(dir.path + "/long.srt"), whole_smi = read_file(dir.path + "/long.smi");
+
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(sig));
+    unlink((dir.path + "/long.srt").c_str());
+    unlink((dir.path + "/long.smi").c_str());
+    Interrupted run = run_interrupted(dir.path, "long.m2v", "long", sig);
+    EXPECT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == sig) << "wait status " << run.status;
+    EXPECT_EQ(run.err, "Interrupted\n");
+
+    // The trace stops where the run was asked to stop; only the last SRT entry's row
+    // traces follow.
+    std::string trace = run.out;
+    while (ends_with(trace, " to SRT file\n")) trace = before_last(trace, "Output row ");
+    ASSERT_LT(trace.size(), whole.out.size());
+    EXPECT_EQ(whole.out.compare(0, trace.size(), trace), 0) << "the trace is not the start of the whole run's";
+
+    // The SAMI file is the start of the whole run's, with its trailer.
+    std::string smi = read_file(dir.path + "/long.smi");
+    ASSERT_TRUE(ends_with(smi, kSamiTrailer)) << smi.substr(smi.size() > 200 ? smi.size() - 200 : 0);
+    std::string smi_body = smi.substr(0, smi.size() - kSamiTrailer.size());
+    EXPECT_GT(count_of(smi_body, "<SYNC"), 0u);
+    EXPECT_EQ(whole_smi.compare(0, smi_body.size(), smi_body), 0);
+
+    // The SRT file: the whole run's first entries, then the caption on screen, ended at
+    // the time of the last pair that was read.
+    std::string srt = read_file(dir.path + "/long.srt");
+    ASSERT_TRUE(ends_with(srt, "\r\n\r\n"));
+    std::string earlier = before_last(srt.substr(0, srt.size() - 2), "\r\n\r\n");
+    if (earlier.size() < srt.size()) earlier += "\r\n\r\n";
+    EXPECT_EQ(whole_srt.compare(0, earlier.size(), earlier), 0);
+    size_t time_at = trace.rfind("time: ");
+    ASSERT_NE(time_at, std::string::npos);
+    int h = 0, m = 0, sec = 0, frames = 0;
+    ASSERT_EQ(sscanf(trace.c_str() + time_at, "time: %d:%d:%d.%d", &h, &m, &sec, &frames), 4);
+    std::string last = srt.substr(earlier.size());
+    std::string end_time = last.substr(last.find(" --> ") + 5, 12);
+    EXPECT_EQ(end_time, caption_script::srt_time(pal_ms(h, m, sec, frames))) << last;
+  }
+}
+
+TEST(ConsoleGoesAway, TraceThatCannotBeWrittenLeavesCompleteFilesAndStatusOne) {
+  TempDir dir("edges-console");
+  write_long_caption_stream(dir.path + "/long.m2v");
+  Outcome whole = run_args(dir.path, {"long.m2v"});
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  const std::string whole_srt = read_file(dir.path + "/long.srt"), whole_smi = read_file(dir.path + "/long.smi");
+  const std::vector<std::pair<std::string, std::string>> consoles = {
+      // The reader quits after the first bytes: the next write meets a closed pipe.
+      {"closed pipe", "{ \"$ZORBEL\" long.m2v 2>.err; echo $? >.status; } | head -c 100 >/dev/null"},
+      {"full disk", "\"$ZORBEL\" long.m2v >/dev/full 2>.err; echo $? >.status"},
+  };
+  for (const auto &console_case : consoles) {
+    SCOPED_TRACE(console_case.first);
+    unlink((dir.path + "/long.srt").c_str());
+    unlink((dir.path + "/long.smi").c_str());
+    Outcome run = run_line(dir.path, console_case.second);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(read_file(dir.path + "/.status"), "1\n");
+    EXPECT_EQ(read_file(dir.path + "/.err"), "Error writing standard output\n");
+    // Compared as a whole, without printing megabytes on a failure.
+    EXPECT_TRUE(read_file(dir.path + "/long.srt") == whole_srt);
+    EXPECT_TRUE(read_file(dir.path + "/long.smi") == whole_smi);
+  }
+}
 
 TEST(LargeInput, CaptionAfterAFourGigabyteHoleKeepsTrueOffsetsAndTimes) {
   TempDir dir("edges-sparse");

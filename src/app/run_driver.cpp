@@ -84,6 +84,8 @@ static void install_interrupt_handlers() {
     // A signal that the caller chose to ignore (nohup, a background job) stays ignored.
     if (previous.sa_handler == SIG_IGN) continue;
     action.sa_handler = on_signal;
+    // A console write that the signal interrupts goes on, so that no trace is lost.
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(sig, &action, nullptr);
   }
