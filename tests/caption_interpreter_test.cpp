@@ -209,15 +209,21 @@ TEST_F(CaptionInterpreterTest, RollUpCodesSetTheWindowDepthAndCarriageReturnStay
   }
 }
 
-TEST_F(CaptionInterpreterTest, PaintOnCaptionIsWrittenOnlyWhenAFollowingCommandAsksForIt) {
+// Paint-on text is shown as it is painted (direct captioning), so it is written after every
+// pair that adds to it, as roll-up text is; an erase that follows no longer loses it.
+TEST_F(CaptionInterpreterTest, PaintOnCaptionIsWrittenAfterEveryPairThatAddsText) {
   EXPECT_EQ(traced({kRDC, kRDC}), "[RDC - Resume direct captioning]\n");
   EXPECT_EQ(traced(0x12, 0x44), "Base row set to 3\nRow=> 3, Column=0\n");
-  pair(0x6F, 0x6B);
+  EXPECT_EQ(traced(0x6F, 0x6B),
+            "Addchar: buffer=1, ch=o row=3, col=0\nCH: o (6f)--> Buffer 1, row 3 col 0\n"
+            "Addchar: buffer=1, ch=k row=3, col=1\nCH: k (6b)--> Buffer 1, row 3 col 1\n"
+            "Output row 3 to SAMI file\n");
   EXPECT_EQ(cells_of(1, 3), row_with("ok"));
-  EXPECT_EQ(outputs(), 0u);
-  EXPECT_EQ(traced(0x14, 0x24), "Delete_end_of_Row: Row 3 col 2\nOutput row 3 to SAMI file\n");
-  EXPECT_EQ(cells_of(1, 3), row_with("ok"));
-  EXPECT_EQ(take_sami(), "<SYNC START=\"0\">\n<P class=ENCC>ok<BR>\n");
+  EXPECT_EQ(traced(0x14, 0x2C), "Outputting blank row to SAMI file\nOutput row 3 to SRT file\n");
+  EXPECT_EQ(take_sami(), "<SYNC START=\"0\">\n<P class=ENCC>ok<BR>\n<SYNC START=\"0\">\n<P class=ENCC>&nbsp;\n");
+  srt_close();
+  EXPECT_EQ(without_cr(read_file(srt_path_)), "1       \n00:00:00,000 --> 00:00:00,000\nok\n\n");
+  srt_open(srt_path_.c_str());
 }
 
 TEST_F(CaptionInterpreterTest, DirectlyRepeatedControlCodeIsCarriedOutOnce) {
@@ -269,9 +275,43 @@ TEST_F(CaptionInterpreterTest, RepeatedCopyAndFillerSkipTheOutputCheck) {
   EXPECT_EQ(outputs(), 1u);
 }
 
-TEST_F(CaptionInterpreterTest, OnlyMiscellaneousControlCodesAreDroppedWhenRepeated) {
+// Encoders send every code twice: the copy of a code that would act again is dropped
+// (miscellaneous control codes, mid-row codes, special characters, tab offsets)...
+TEST_F(CaptionInterpreterTest, DirectlyRepeatedMidRowCodeSpecialCharacterAndTabOffsetActOnce) {
+  struct Case {
+    const char *name;
+    Pairs sent;
+    std::string row15;  // from column 0
+    int column;
+  };
+  const Case cases[] = {
+      {"special character twice", {{0x11, 0x37}, {0x11, 0x37}}, "#", 1},
+      {"special character three times", {{0x11, 0x32}, {0x11, 0x32}, {0x11, 0x32}}, "\xBD", 1},
+      {"special character, filler, again", {{0x11, 0x37}, {0x00, 0x00}, {0x11, 0x37}}, "##", 2},
+      {"two different special characters", {{0x11, 0x37}, {0x11, 0x30}}, "#\xAE", 2},
+      {"mid-row code twice", {{0x11, 0x2E}, {0x11, 0x2E}, {0x41, 0x00}}, " A", 2},
+      {"mid-row code, letter, again", {{0x11, 0x20}, {0x41, 0x00}, {0x11, 0x20}}, " A ", 3},
+      {"tab offset 1 twice", {{0x17, 0x21}, {0x17, 0x21}}, "", 1},
+      {"tab offset 3 twice", {{0x17, 0x23}, {0x17, 0x23}}, "", 3},
+      {"tab offset 2, filler, again", {{0x17, 0x22}, {0x20, 0x20}, {0x17, 0x22}}, "", 4},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    restart();
+    pairs({kRCL, kRow15});
+    pairs(c.sent);
+    EXPECT_EQ(cells_of(0, 15), c.row15.empty() ? kEmptyRow : row_with(c.row15));
+    EXPECT_EQ(pen_state().column, c.column);
+  }
+  // The dropped copy prints nothing.
+  restart();
+  pairs({kRCL, kRow15, {0x17, 0x21}});
+  EXPECT_EQ(traced(0x17, 0x21), "");
+}
+
+// ...while codes whose repeat changes nothing act and trace twice.
+TEST_F(CaptionInterpreterTest, RepeatedPreambleAddressAndAttributeCodesActTwice) {
   pairs({kRDC, kRow15});
-  EXPECT_EQ(traced({{0x17, 0x21}, {0x17, 0x21}}), "Row=> 15, Column=1\nRow=> 15, Column=2\n");
   EXPECT_EQ(traced({{0x14, 0x70}, {0x14, 0x70}}),
             "Base row set to 15\nRow=> 15, Column=0\nBase row set to 15\nRow=> 15, Column=0\n");
   EXPECT_EQ(traced({{0x17, 0x24}, {0x17, 0x24}}), "[STANDARD CHAR SET, NORMAL SIZE][STANDARD CHAR SET, NORMAL SIZE]");
@@ -315,11 +355,13 @@ TEST_F(CaptionInterpreterTest, PreambleAddressCodesSetRowColumnAndBaseRow) {
 }
 
 TEST_F(CaptionInterpreterTest, BasicCharactersAreStoredAsCodePage1252) {
+  // The EIA-608 letters (a, i, o, u acute, division sign); the solid block has no
+  // code-page-1252 byte.
   const std::map<unsigned, unsigned char> kExceptions = {
-      {0x23, 0xA3}, {0x2A, 0xE0}, {0x5C, 0xE9}, {0x5E, 0xEC}, {0x5F, 0xF2}, {0x60, 0xF9},
-      {0x7B, 0xE7}, {0x7C, 0x5C}, {0x7D, 0xD1}, {0x7E, 0xF1}, {0x7F, 0x83},
+      {0x23, 0xA3}, {0x2A, 0xE1}, {0x5C, 0xE9}, {0x5E, 0xED}, {0x5F, 0xF3}, {0x60, 0xFA},
+      {0x7B, 0xE7}, {0x7C, 0xF7}, {0x7D, 0xD1}, {0x7E, 0xF1}, {0x7F, 0x83},
   };
-  pair(kRDC.first, kRDC.second);
+  pair(kRCL.first, kRCL.second);  // pop-on: nothing is written out while loading
   verbosity_level = 0;
   int translated = 0;
   for (unsigned b = 0x20; b <= 0x7F; b++) {
@@ -330,37 +372,39 @@ TEST_F(CaptionInterpreterTest, BasicCharactersAreStoredAsCodePage1252) {
     // As the first byte of a pair (a second byte below 0x20 adds nothing)...
     pair(0x14, 0x70);
     pair(b, 0x00);
-    EXPECT_EQ(cells_of(1, 15), row_with(std::string(1, static_cast<char>(expected))));
+    EXPECT_EQ(cells_of(0, 15), row_with(std::string(1, static_cast<char>(expected))));
     EXPECT_EQ(pen_state().column, 1);
     // ...and as the second.
     pair(0x13, 0x50);
     pair(0x41, b);
-    EXPECT_EQ(cells_of(1, 12), row_with(std::string("A") + static_cast<char>(expected)));
+    EXPECT_EQ(cells_of(0, 12), row_with(std::string("A") + static_cast<char>(expected)));
     EXPECT_EQ(pen_state().column, 2);
   }
   EXPECT_EQ(translated, 11);
-  EXPECT_EQ(caption_memory().has_content[1], 1);
+  EXPECT_EQ(caption_memory().has_content[0], 1);
   EXPECT_EQ(outputs(), 0u);
 }
 
 TEST_F(CaptionInterpreterTest, SpecialCharactersAreStoredAsCodePage1252) {
-  const unsigned char kSpecial[16] = {0x72, 0xBA, 0xBD, 0xBF, 0x54, 0xA2, 0xA3, 0x23,
+  // EIA-608's registered sign, degree sign and trade mark included; the music note (0x37)
+  // has no code-page-1252 byte.
+  const unsigned char kSpecial[16] = {0xAE, 0xB0, 0xBD, 0xBF, 0x99, 0xA2, 0xA3, 0x23,
                                       0xE0, 0x20, 0xE8, 0xE2, 0xEA, 0xEE, 0xF4, 0xFB};
   pair(kRDC.first, kRDC.second);
   for (unsigned b2 = 0x30; b2 <= 0x3F; b2++) {
     SCOPED_TRACE(testing::Message() << "11 " << std::hex << b2);
     pair(0x14, 0x70);
     pair(0x11, b2);
-    pair(0x11, b2);  // not a control code: a repeat is stored again
-    std::string two(2, static_cast<char>(kSpecial[b2 - 0x30]));
-    EXPECT_EQ(cells_of(1, 15), row_with(two));
-    EXPECT_EQ(pen_state().column, 2);
+    pair(0x11, b2);  // the transmitted second copy
+    EXPECT_EQ(cells_of(1, 15), row_with(std::string(1, static_cast<char>(kSpecial[b2 - 0x30]))));
+    EXPECT_EQ(pen_state().column, 1);
   }
 }
 
 TEST_F(CaptionInterpreterTest, PrintablePairsAddOneOrTwoCharacters) {
   pairs({kRDC, kRow15});
-  EXPECT_EQ(traced(0x41, 0x00), "Addchar: buffer=1, ch=A row=15, col=0\nCH: A (41)--> Buffer 1, row 15 col 0\n");
+  EXPECT_EQ(traced(0x41, 0x00), "Addchar: buffer=1, ch=A row=15, col=0\nCH: A (41)--> Buffer 1, row 15 col 0\n"
+                                "Output row 15 to SAMI file\n");  // paint-on text is written at once
   pair(0x42, 0x1F);
   EXPECT_EQ(cells_of(1, 15), row_with("AB"));
   pair(0x20, 0x41);
@@ -403,9 +447,10 @@ TEST_F(CaptionInterpreterTest, TabOffsetsClampTheColumnAtTheLastCell) {
     pair(0x5A, 0x00);
     EXPECT_EQ(cells_of(1, 15), row_with("Z", c.column));
   }
-  // Reached through codes alone: indent 28, then 3 and 3 again.
+  // Reached through codes alone: indent 28, then 3 and 3 again (a pair between, or the
+  // second is dropped as a repeat).
   restart();
-  pairs({kRDC, {0x14, 0x7E}, {0x17, 0x23}});
+  pairs({kRDC, {0x14, 0x7E}, {0x17, 0x23}, {0x00, 0x00}});
   EXPECT_EQ(traced(0x17, 0x23), "Row=> 15, Column=34\n");
 }
 
@@ -422,7 +467,7 @@ TEST_F(CaptionInterpreterTest, MidRowCodesAndFlashOnTakeACellAsASpace) {
   const Mode modes[] = {
       {"mode none", {kRow15}, -1, 0},
       {"pop-on", {kRCL, kRow15}, 0, 0},
-      {"paint-on", {kRDC, kRow15}, 1, 0},
+      {"paint-on", {kRDC, kRow15}, 1, 1},  // paint-on text is written at once
       {"roll-up", {kRU3, kRow15}, 1, 1},
       {"pop-on before any row", {kRCL}, -1, 0},
   };
@@ -453,9 +498,9 @@ TEST_F(CaptionInterpreterTest, MidRowCodesAndFlashOnTakeACellAsASpace) {
   }
 }
 
-TEST_F(CaptionInterpreterTest, MidRowCodesSeparateWordsButRepeatedFlashOnIsDropped) {
+TEST_F(CaptionInterpreterTest, MidRowCodesSeparateWordsButRepeatedCodesAreDropped) {
   pairs({kRDC, kRow15, {0x49, 0x00}, {0x11, 0x2E}, {0x72, 0x65}, {0x14, 0x28}, {0x14, 0x28}, {0x11, 0x20}, {0x11, 0x20}});
-  EXPECT_EQ(cells_of(1, 15), row_with("I re   "));
+  EXPECT_EQ(cells_of(1, 15), row_with("I re  "));
 }
 
 TEST_F(CaptionInterpreterTest, CharactersBeforeAnyPreambleAddressCodeAreDropped) {
@@ -483,7 +528,8 @@ TEST_F(CaptionInterpreterTest, ErasingDisplayedMemoryIsWrittenOutInEveryModeButE
   const Mode modes[] = {
       {"none", {}, "Output row 15 to SRT file\n"},
       {"pop-on", {kRCL, kRow14, {0x59, 0x6F}}, "Output row 15 to SRT file\n"},
-      {"paint-on", {kRDC, kRow14, {0x59, 0x6F}}, "Output row 15 to SRT file\n"},
+      // Paint-on "Yo" was written at once, so the entry that the erase closes holds it.
+      {"paint-on", {kRDC, kRow14, {0x59, 0x6F}}, "Output row 14 to SRT file\nOutput row 15 to SRT file\n"},
       {"roll-up", {kRU2, kRow14, {0x59, 0x6F}}, "Output row 14 to SRT file\nOutput row 15 to SRT file\n"},
   };
   for (const Mode &mode : modes) {
@@ -581,6 +627,7 @@ TEST_F(CaptionInterpreterTest, TraceOnlyControlCodesMoveNothing) {
       {0x2B, "[Resume Text Display]\n"},
   };
   pairs({kRDC, kRow15, {0x41, 0x42}});
+  take_sami();  // the paint-on text itself is written
   for (const auto &c : codes) {
     SCOPED_TRACE(c.second);
     EXPECT_EQ(traced(0x14, c.first), c.second);

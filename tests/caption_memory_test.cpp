@@ -243,15 +243,18 @@ TEST_F(CaptionMemoryTest, BufferEmptiedByCarriageReturnKeepsItsContentFlag) {
   EXPECT_EQ(caption_memory().has_content[1], 1);
 }
 
-TEST_F(CaptionMemoryTest, PaintOnWritesTheDisplayedBufferWithoutOutput) {
+// Paint-on text is shown as it is painted, so like roll-up text it asks to be written.
+TEST_F(CaptionMemoryTest, PaintOnWritesTheDisplayedBufferAndRequestsOutput) {
   EXPECT_EQ(traced([] { Resume_direct_captioning(); }), "[RDC - Resume direct captioning]\n");
   EXPECT_EQ(caption_memory().written, 1);
   address(5, 3);
+  Addchar(0);  // an empty cell is no content
+  EXPECT_FALSE(output_pending());
   type("ok");
-  EXPECT_EQ(cells_of(1, 5), row_with("ok", 3));
+  EXPECT_EQ(cells_of(1, 5), std::string(4, '\0') + "ok" + std::string(kCaptionColumns - 6, '\0'));
   EXPECT_EQ(caption_memory().has_content[1], 1);
   EXPECT_TRUE(buffer_is_empty(0));
-  EXPECT_FALSE(output_pending());
+  EXPECT_TRUE(output_pending());
 }
 
 TEST_F(CaptionMemoryTest, RollUpRequestsOutputForEveryNonZeroCharacter) {

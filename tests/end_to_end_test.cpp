@@ -192,8 +192,9 @@ void type(std::vector<Step> &steps, Pen &pen, const std::string &text) {
   }
 }
 
-// A pop-on caption on two rows (one indented, one with a tab gap), erased, then a
-// paint-on line that is shown at a carriage return on the row below and erased.
+// A pop-on caption on two rows (one indented, one with a tab gap), erased, then paint-on
+// text on two rows, shown as it is painted, of which a carriage return clears the lower
+// and an erase the rest.
 Script pop_on_then_paint_on() {
   Script script{4, {}, ""};
   Pen pop{0, 14, 4};
@@ -214,35 +215,57 @@ Script pop_on_then_paint_on() {
   Group second{{0, 0, 4, 10}, {}};
   second.steps = {{0x14, 0x2C, outputs({}, {14, 15})}, repeat_of(0x14, 0x2C), {0x14, 0x29, rdc()}, repeat_of(0x14, 0x29),
                   {0x11, 0x52, pac(1, 4)}};
-  type(second.steps, paint, "PAINT");
+  // Every pair of paint-on text is written at once; the first closes no entry, as the
+  // erased display before it had none.
+  auto painted = [&](const std::string &text, const std::vector<int> &shown, const std::vector<int> &closed) {
+    type(second.steps, paint, text);
+    second.steps.back().trace += outputs(shown, closed);
+  };
+  painted("PA", {1}, {});
+  painted("IN", {1}, {1});
+  painted("T", {1}, {1});
   second.steps.push_back({0x11, 0x70, pac(2, 0)});
   paint = {0, 2, 0};
-  type(second.steps, paint, "OK");
+  painted("OK", {1, 2}, {1});
   // Outside roll-up a carriage return clears only the base row (2); row 1 stays shown.
-  second.steps.push_back({0x14, 0x2D, carriage_return(2, 0) + outputs({1}, {})});
+  second.steps.push_back({0x14, 0x2D, carriage_return(2, 0) + outputs({1}, {1, 2})});
 
   Group third{{0, 0, 6, 0}, {{0x14, 0x2C, outputs({}, {1})}, repeat_of(0x14, 0x2C)}};
   script.groups = {first, second, third};
   return script;
 }
 
+// The SAMI blocks of pop_on_then_paint_on().
+std::string pop_on_then_paint_on_sami(const Script &script) {
+  auto at = [&](int k) { return step_ms(script, 1, k); };
+  return sami_file(sami_block(step_ms(script, 0, 11), {"HELLO", "WORL  D!"}) + sami_block(at(0), {}) +
+                   sami_block(at(5), {"PA"}) + sami_block(at(6), {"PAIN"}) + sami_block(at(7), {"PAINT"}) +
+                   sami_block(at(9), {"PAINT", "OK"}) + sami_block(at(10), {"PAINT"}) +
+                   sami_block(step_ms(script, 2, 0), {}));
+}
+
 TEST(CaptionStreamEndToEnd, PopOnAndPaintOnGiveExactFilesAndTrace) {
   Script script = pop_on_then_paint_on();
   Outcome outcome = run_script(script, "e2e-popon");
   int64_t shown = step_ms(script, 0, 11), erased = step_ms(script, 1, 0);
-  int64_t painted = step_ms(script, 1, 10), cleared = step_ms(script, 2, 0);
+  auto at = [&](int k) { return step_ms(script, 1, k); };
+  int64_t cleared = step_ms(script, 2, 0);
   // The rule at 29.97: frame 11 -> 367, frame 10 -> 333, frame 20 -> 667.
   EXPECT_EQ(shown, 1367);
   EXPECT_EQ(erased, 4333);
-  EXPECT_EQ(painted, 4667);
+  EXPECT_EQ(at(10), 4667);
   EXPECT_EQ(cleared, 6000);
 
   EXPECT_EQ(outcome.run.status, 0);
   EXPECT_EQ(outcome.run.err, "");
+  // Paint-on text is written as it is painted: the row that the carriage return clears
+  // ("OK") and the one that the erase clears both reach the SRT file.
   EXPECT_EQ(outcome.srt, srt_entry(1, shown, erased, {"    HELLO", "WORL  D!"}) +
-                             srt_entry(2, painted, cleared, {"    PAINT"}));
-  EXPECT_EQ(outcome.smi, sami_file(sami_block(shown, {"HELLO", "WORL  D!"}) + sami_block(erased, {}) +
-                                   sami_block(painted, {"PAINT"}) + sami_block(cleared, {})));
+                             srt_entry(2, at(5), at(6), {"    PA"}) + srt_entry(3, at(6), at(7), {"    PAIN"}) +
+                             srt_entry(4, at(7), at(9), {"    PAINT"}) +
+                             srt_entry(5, at(9), at(10), {"    PAINT", "OK"}) +
+                             srt_entry(6, at(10), cleared, {"    PAINT"}));
+  EXPECT_EQ(outcome.smi, pop_on_then_paint_on_sami(script));
   EXPECT_EQ(outcome.run.out, outcome.expected_out);
 }
 
@@ -297,6 +320,53 @@ TEST(CaptionStreamEndToEnd, RollUpTwoAndThreeRowsGiveExactFilesAndTrace) {
   EXPECT_EQ(outcome.run.err, "");
   EXPECT_EQ(outcome.srt, srt);
   EXPECT_EQ(outcome.smi, sami_file(smi));
+  EXPECT_EQ(outcome.run.out, outcome.expected_out);
+}
+
+// Mid-row codes put spaces on the screen. In the SRT file a row of nothing but spaces is
+// left out, and a caption with no other character gives no entry: SRT readers take a
+// blank line for the end of the cue. The SAMI file shows every change as it is.
+TEST(CaptionStreamEndToEnd, SrtLeavesOutRowsAndCaptionsOfSpacesOnly) {
+  Script script{4, {}, ""};
+  Pen pen{1, 15, 0};  // roll-up writes into the displayed buffer, 1 at start
+  Group group{{0, 0, 1, 0},
+              {{0x14, 0x25, roll_up(2)},
+               repeat_of(0x14, 0x25),
+               {0x14, 0x2C, outputs({}, {})},
+               repeat_of(0x14, 0x2C),
+               {0x14, 0x2D, carriage_return(15, 2) + outputs({}, {})},
+               repeat_of(0x14, 0x2D),
+               {0x14, 0x70, pac(15, 0)},
+               {0x14, 0x70, pac(15, 0)}}};
+  auto step = [&](uint8_t a, uint8_t b, const std::string &cells, const std::vector<int> &shown,
+                  const std::vector<int> &closed) { group.steps.push_back({a, b, pen.put(cells) + outputs(shown, closed)}); };
+  step(0x11, 0x2E, " ", {15}, {});  // italics: a space; the erased display closes no entry
+  group.steps.push_back(repeat_of(0x11, 0x2E));
+  step('H', 'E', "HE", {15}, {});  // the caption of one space gives no entry
+  step('L', 'L', "LL", {15}, {15});
+  step('O', 0x00, "O", {15}, {15});
+  group.steps.push_back({0x14, 0x2D, carriage_return(15, 2) + outputs({14}, {15})});
+  pen.column = 0;
+  group.steps.push_back(repeat_of(0x14, 0x2D));
+  group.steps.push_back({0x14, 0x70, pac(15, 0)});
+  group.steps.push_back({0x14, 0x70, pac(15, 0)});
+  step(0x11, 0x2E, " ", {14, 15}, {14});
+  group.steps.push_back(repeat_of(0x11, 0x2E));
+  group.steps.push_back({0x14, 0x2C, outputs({}, {14})});  // row 15 holds only a space
+  group.steps.push_back(repeat_of(0x14, 0x2C));
+  script.groups = {group};
+  Outcome outcome = run_script(script, "e2e-blank-rows");
+
+  auto at = [&](int k) { return step_ms(script, 0, k); };
+  EXPECT_EQ(outcome.run.status, 0);
+  EXPECT_EQ(outcome.run.err, "");
+  EXPECT_EQ(outcome.srt, srt_entry(1, at(10), at(11), {" HE"}) + srt_entry(2, at(11), at(12), {" HELL"}) +
+                             srt_entry(3, at(12), at(13), {" HELLO"}) + srt_entry(4, at(13), at(17), {" HELLO"}) +
+                             srt_entry(5, at(17), at(19), {" HELLO"}));
+  EXPECT_EQ(outcome.smi, sami_file(sami_block(at(2), {}) + sami_block(at(4), {}) + sami_block(at(8), {" "}) +
+                                   sami_block(at(10), {" HE"}) + sami_block(at(11), {" HELL"}) +
+                                   sami_block(at(12), {" HELLO"}) + sami_block(at(13), {" HELLO"}) +
+                                   sami_block(at(17), {" HELLO", " "}) + sami_block(at(19), {})));
   EXPECT_EQ(outcome.run.out, outcome.expected_out);
 }
 
@@ -366,9 +436,7 @@ TEST(CaptionStreamEndToEnd, WriteFailureIsReportedWithStatusOne) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "Error writing movie.srt\n");
   // The other file is still complete.
-  EXPECT_EQ(read_file(dir + "/movie.smi"),
-            sami_file(sami_block(1367, {"HELLO", "WORL  D!"}) + sami_block(4333, {}) + sami_block(4667, {"PAINT"}) +
-                      sami_block(6000, {})));
+  EXPECT_EQ(read_file(dir + "/movie.smi"), pop_on_then_paint_on_sami(script));
 
   std::string both = make_temp_dir("e2e-full-both");
   write_file(both + "/movie.mpg", stream);

@@ -144,7 +144,8 @@ void Addchar(unsigned char ch) {
   if (pen.row == 0) return;  // no row addressed since the start or the last flip
   if (ch != 0) {
     decoder.memory.has_content[written] = 1;
-    if (mode.roll_up_rows > 0) decoder.output_pending = 1;
+    // Roll-up and paint-on text is shown as it arrives (EIA-608 direct captioning).
+    if (mode.roll_up_rows > 0 || mode.paint_on) decoder.output_pending = 1;
   }
   if (tracing()) {
     console_text("CH: ");

@@ -86,10 +86,17 @@ static void append_time(int64_t ms) {
   append(text, static_cast<size_t>(length));
 }
 
+// Spaces alone (mid-row codes, Flash On) show nothing, and SRT readers take a blank line
+// for the end of the cue.
+static bool row_shows_text(const unsigned char *cells) {
+  for (int column = 0; column < kCaptionColumns; column++)
+    if (cells[column] && cells[column] != ' ') return true;
+  return false;
+}
+
 static bool snapshot_holds_text() {
   for (const auto &row : srt.snapshot.cells)
-    for (unsigned char cell : row)
-      if (cell) return true;
+    if (row_shows_text(row)) return true;
   return false;
 }
 
@@ -105,7 +112,7 @@ static void write_entry(int64_t end_ms) {
   for (int slot = 0; slot < kCaptionRows; slot++) {
     const unsigned char *cells = srt.snapshot.cells[slot];
     int first, last;
-    if (!row_text_span(cells, first, last)) continue;
+    if (!row_shows_text(cells) || !row_text_span(cells, first, last)) continue;
     // Leading empty cells become spaces, and so do the gaps between words.
     for (int column = 0; column <= last; column++) srt.entry[srt.entry_length++] = cells[column] ? static_cast<char>(cells[column]) : ' ';
     append("\r\n", 2);
@@ -123,7 +130,7 @@ void srt_write_entry(int hours, int minutes, int seconds, int frames, float fram
   srt.entry_length = 0;
   if (!srt.file) return;
   int64_t now_ms = caption_time_milliseconds(hours, minutes, seconds, frames, frame_rate);
-  // A caption whose characters were all removed gives no entry: blank cues break readers.
+  // A caption with nothing but spaces left gives no entry: blank cues break readers.
   if (srt.snapshot_has_content && snapshot_holds_text()) write_entry(now_ms);
   const CaptionMemory &memory = caption_memory();
   srt.snapshot = memory.buffers[memory.displayed];
