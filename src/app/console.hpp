@@ -64,8 +64,9 @@ inline void console_char(char c) {
   console_make_room();
 }
 
-// printf's "%0*d": at least `width` characters, zeros after any minus sign.
-inline void console_decimal(int64_t value, int width = 1) {
+// printf's "%0*d" into out: at least `width` characters, zeros after any minus sign.
+// Gives the end of what was written.
+inline char *put_decimal(char *out, int64_t value, int width = 1) {
   char digits[24];
   int count = 0;
   uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
@@ -73,19 +74,17 @@ inline void console_decimal(int64_t value, int width = 1) {
     digits[count++] = static_cast<char>('0' + magnitude % 10);
     magnitude /= 10;
   } while (magnitude != 0);
-  char *out = console.next;
   if (value < 0) {
     *out++ = '-';
     width--;
   }
   for (int i = count; i < width; i++) *out++ = '0';
   while (count > 0) *out++ = digits[--count];
-  console.next = out;
-  console_make_room();
+  return out;
 }
 
-// printf's "%0*x".
-inline void console_hex(uint32_t value, int width) {
+// printf's "%0*x" into out.
+inline char *put_hex(char *out, uint32_t value, int width) {
   static const char kDigits[] = "0123456789abcdef";
   char digits[8];
   int count = 0;
@@ -93,10 +92,18 @@ inline void console_hex(uint32_t value, int width) {
     digits[count++] = kDigits[value & 0xF];
     value >>= 4;
   } while (value != 0);
-  char *out = console.next;
   for (int i = count; i < width; i++) *out++ = '0';
   while (count > 0) *out++ = digits[--count];
-  console.next = out;
+  return out;
+}
+
+inline void console_decimal(int64_t value, int width = 1) {
+  console.next = put_decimal(console.next, value, width);
+  console_make_room();
+}
+
+inline void console_hex(uint32_t value, int width) {
+  console.next = put_hex(console.next, value, width);
   console_make_room();
 }
 

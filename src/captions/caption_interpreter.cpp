@@ -55,7 +55,12 @@ static bool repeat_is_dropped(unsigned byte1, unsigned byte2) {
 }
 
 static void trace_pen() {
-  if (tracing()) console_printf("Row=> %d, Column=%d\n", pen_state().row, pen_state().column);
+  if (!tracing()) return;
+  console_text("Row=> ");
+  console_decimal(pen_state().row);
+  console_text(", Column=");
+  console_decimal(pen_state().column);
+  console_newline();
 }
 
 static void preamble_address_code(unsigned byte1, unsigned byte2) {

@@ -1,6 +1,7 @@
 // Caption memory (EIA-608 pop-on, roll-up and paint-on display memories).
 #include "captions/caption_memory.hpp"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -22,7 +23,16 @@ const CaptionMode &caption_mode() { return decoder.mode; }
 bool output_pending() { return decoder.output_pending != 0; }
 void clear_output_pending() { decoder.output_pending = 0; }
 
+bool row_is_empty(const unsigned char *cells) {
+  static_assert(kCaptionColumns == 35, "four words and three cells make a row");
+  // Most of the 16 rows of a caption are empty: eight cells at a time.
+  uint64_t words[4];
+  memcpy(words, cells, sizeof words);
+  return (words[0] | words[1] | words[2] | words[3] | cells[32] | cells[33] | cells[34]) == 0;
+}
+
 bool row_text_span(const unsigned char *cells, int &first, int &last) {
+  if (row_is_empty(cells)) return false;
   first = 0;
   while (first < kCaptionColumns && !cells[first]) first++;
   if (first == kCaptionColumns) return false;
@@ -166,6 +176,10 @@ void Addchar(unsigned char ch) {
 }
 
 void Set_base_row(int row) {
-  if (tracing()) console_printf("Base row set to %d\n", row);
+  if (tracing()) {
+    console_text("Base row set to ");
+    console_decimal(row);
+    console_newline();
+  }
   decoder.mode.base_row = row;
 }

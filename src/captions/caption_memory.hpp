@@ -29,6 +29,8 @@ struct CaptionMode {
   int base_row;      // bottom row of the roll-up window
 };
 
+// True when no cell of the row holds a character.
+bool row_is_empty(const unsigned char *cells);
 // The first and last non-empty cell of a row; false when the row is empty.
 bool row_text_span(const unsigned char *cells, int &first, int &last);
 

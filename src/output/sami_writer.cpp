@@ -2,7 +2,6 @@
 // as they are (code page 1252, no escaping).
 #include "output/sami_writer.hpp"
 
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
@@ -64,10 +63,13 @@ void sami_open(const char *file_name) {
 }
 
 void sami_write_sync(int hours, int minutes, int seconds, int frames, float frame_rate) {
+  static const char kStart[] = "<SYNC START=\"";
+  static const char kEnd[] = "\">\r\n";
   char line[64];
-  int length = snprintf(line, sizeof line, "<SYNC START=\"%" PRIu64 "\">\r\n",
-                        static_cast<uint64_t>(caption_time_milliseconds(hours, minutes, seconds, frames, frame_rate)));
-  write_text(line, static_cast<size_t>(length));
+  memcpy(line, kStart, sizeof kStart - 1);
+  char *out = put_decimal(line + sizeof kStart - 1, caption_time_milliseconds(hours, minutes, seconds, frames, frame_rate));
+  memcpy(out, kEnd, sizeof kEnd - 1);
+  write_text(line, static_cast<size_t>(out - line) + sizeof kEnd - 1);
 }
 
 void sami_write_caption() {

@@ -1,7 +1,6 @@
 // SRT writer. Every line ends with CR LF on every platform.
 #include "output/srt_writer.hpp"
 
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
@@ -78,17 +77,24 @@ static void append(const char *text, size_t length) {
   srt.entry_length += length;
 }
 
+// hh:mm:ss,mmm, split from the total so that a malformed time code still prints a valid
+// time.
 static void append_time(int64_t ms) {
-  // Split from the total so that a malformed time code still prints a valid time.
-  char text[48];
-  int length = snprintf(text, sizeof text, "%02" PRId64 ":%02d:%02d,%03d", ms / 3600000, static_cast<int>(ms / 60000 % 60),
-                        static_cast<int>(ms / 1000 % 60), static_cast<int>(ms % 1000));
-  append(text, static_cast<size_t>(length));
+  char *out = srt.entry + srt.entry_length;
+  out = put_decimal(out, ms / 3600000, 2);
+  *out++ = ':';
+  out = put_decimal(out, ms / 60000 % 60, 2);
+  *out++ = ':';
+  out = put_decimal(out, ms / 1000 % 60, 2);
+  *out++ = ',';
+  out = put_decimal(out, ms % 1000, 3);
+  srt.entry_length = static_cast<size_t>(out - srt.entry);
 }
 
 // Spaces alone (mid-row codes, Flash On) show nothing, and SRT readers take a blank line
 // for the end of the cue.
 static bool row_shows_text(const unsigned char *cells) {
+  if (row_is_empty(cells)) return false;
   for (int column = 0; column < kCaptionColumns; column++)
     if (cells[column] && cells[column] != ' ') return true;
   return false;
@@ -102,9 +108,11 @@ static bool snapshot_holds_text() {
 
 static void write_entry(int64_t end_ms) {
   srt.counter += 1;
-  char counter_line[32];
-  int length = snprintf(counter_line, sizeof counter_line, "%-8" PRIu64 "\r\n", srt.counter);
-  append(counter_line, static_cast<size_t>(length));
+  // The number left-aligned in eight characters.
+  char *counter_end = put_decimal(srt.entry, static_cast<int64_t>(srt.counter));
+  while (counter_end < srt.entry + 8) *counter_end++ = ' ';
+  srt.entry_length = static_cast<size_t>(counter_end - srt.entry);
+  append("\r\n", 2);
   append_time(srt.start_ms);
   append(" --> ", 5);
   append_time(end_ms);
