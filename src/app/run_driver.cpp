@@ -210,7 +210,7 @@ void zorbel_main(int argc, char **argv) {
   reset_run_state();
   install_interrupt_handlers();
   puts(request_idle_priority() ? "Priority set to IDLE_PRIORITY_CLASS" : "Failed to change process priority");
-  printf("ZORBEL: v%d.%d debug build\n", 0, 3);
+  printf("ZORBEL: v%d.%d debug build\n", ZORBEL_VERSION_MAJOR, ZORBEL_VERSION_MINOR);
   verbosity_level = 4;
 
   driver.input_name = argc > 1 ? argv[1] : nullptr;
