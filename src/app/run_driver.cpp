@@ -249,7 +249,7 @@ void zorbel_main(int argc, char **argv) {
   install_interrupt_handlers();
   console_reset();
   console_puts(request_idle_priority() ? "Priority set to IDLE_PRIORITY_CLASS\n" : "Failed to change process priority\n");
-  console_printf("ZORBEL: v%d.%d debug build\n", 0, 3);
+  console_printf("ZORBEL: v%d.%d debug build\n", ZORBEL_VERSION_MAJOR, ZORBEL_VERSION_MINOR);
   verbosity_level = 4;
 
   driver.input_name = argc > 1 ? argv[1] : nullptr;
