@@ -211,5 +211,36 @@ names_case '\movie.mpg' '\movie' '' "$drive_c/movie" '\movie.mpg'
 names_case 'my.dir\file' my '' "$drive_c/work/my" 'my.dir\file'
 names_case 'D:\video\movie.mpg' movie 'C:\missing\' 'none:Unable to open SRT File' 'D:\video\movie.mpg' '/dC:\missing'
 
+echo "== an output that is the input file"
+# Volume serial and file index tell the files apart, whatever the names look like.
+same_file_case() {  # OUTPUT ARG...
+  local output=$1
+  shift
+  local label="zorbel $*"
+  run_windows "$drive_c/work" "$@"
+  check
+  [ "$(cat "$work/windows.status")" = 1 ] || fail "$label: exit status $(cat "$work/windows.status"), expected 1"
+  check
+  [ "$(cat "$work/windows.err")" = "Output $output is the input file"$'\r' ] ||
+    fail "$label: standard error is '$(cat "$work/windows.err")'"
+  same_bytes "$source_dir/tests/fixtures/ntsc.m2v" "$drive_d/video/movie.mpg" "$label: the input"
+  check
+  [ -z "$(find "$drive_c/work" "$drive_d" -name "*.srt" -type f -newer "$drive_d/video/movie.mpg")" ] ||
+    fail "$label: an output file was written"
+  echo "  $label"
+}
+fresh_drives
+ln "$drive_d/video/movie.mpg" "$drive_d/video/movie.smi"
+same_file_case 'D:\video\movie.smi' 'D:\video\movie.mpg'
+fresh_drives
+ln -s ../video/movie.mpg "$drive_d/subs.srt" 2>/dev/null || true
+mkdir -p "$drive_d/out"
+ln -s ../video/movie.mpg "$drive_d/out/movie.srt"
+same_file_case 'D:\out\movie.srt' 'D:\video\movie.mpg' '/dD:\out'
+fresh_drives
+mv "$drive_d/video/movie.mpg" "$drive_d/video/movie.smi"
+ln -s movie.smi "$drive_d/video/movie.mpg"
+same_file_case 'D:\video\movie.smi' 'D:\video\movie.smi'
+
 echo "== $fixtures stream files compared, $checks checks, $failures failed"
 [ "$failures" -eq 0 ]
