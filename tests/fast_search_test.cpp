@@ -95,6 +95,25 @@ TEST(FastSearch, MatchesTheReferenceOnEveryFixture) {
   expect_same_run(Bytes(sample.begin(), sample.end()), "sample.mpg");
 }
 
+TEST(FastSearch, OverlappingPrefixesAtEveryOffsetBeforeABlockEnd) {
+  // A picture start code whose last two bytes could begin another prefix (00 00 01 00 then
+  // 00 01 B8): the group start code inside it must stay unseen, wherever the block ends.
+  SequenceHeader header;
+  StreamBuilder head;
+  head.sequence_header(header).gop(0, 0, 1, 0);
+  for (size_t at = kBlockSize - 12; at <= kBlockSize + 2; at++) {
+    StreamBuilder s;
+    s.raw(head.bytes()).slice(at - head.bytes().size() - 4, 7);
+    Bytes bytes = s.bytes();
+    bytes.resize(at);
+    bytes.insert(bytes.end(), {0x00, 0x00, 0x01, 0x00, 0x00, 0x01, 0xB8, 0x00, 0x08, 0x00, 0x00});
+    StreamBuilder tail;
+    tail.gop(0, 0, 2, 0).cc_block(frames_of({{0x14, 0x2C}}));
+    bytes.insert(bytes.end(), tail.bytes().begin(), tail.bytes().end());
+    expect_same_run(bytes, "picture start code at byte " + std::to_string(at));
+  }
+}
+
 // Streams with start codes at every offset against block and packet boundaries, runs of
 // zeros, captions and junk.
 Bytes random_stream(std::mt19937 &rng) {
