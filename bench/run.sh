@@ -36,20 +36,36 @@ if [ -z "$SOURCE" ]; then
   fi
 fi
 
-es="$DATA/large.m2v"; ps="$DATA/large.vob"; mid="$DATA/mid.m2v"; small="$DATA/small.m2v"
-[ -s "$es" ] || "$B/bench/repeat_gops" "$SOURCE" "$es" "$SIZE_MB" "$FPS"
-[ -s "$mid" ] || "$B/bench/repeat_gops" "$SOURCE" "$mid" 128 "$FPS"
-[ -s "$small" ] || "$B/bench/repeat_gops" "$SOURCE" "$small" 50 "$FPS"
-if [ ! -s "$ps" ]; then
-  ffmpeg -v error -y -f mpegvideo -i "$es" -f lavfi -i "sine=frequency=440:sample_rate=48000" \
-    -map 0:v -map 1:a -c:v copy -c:a mp2 -b:a 64k -shortest -f dvd "$ps"
+# The caption-dense source: the same caption script on simple moving pictures at 300 kbit/s,
+# so that a caption entry comes with every frame and a start code every ~55 bytes.
+DENSE_SOURCE="$DATA/source-dense.m2v"
+if [ ! -s "$DENSE_SOURCE" ]; then
+  ffmpeg -hide_banner -nostdin -loglevel error -y -f lavfi -i "testsrc=size=720x480:rate=30000/1001" -frames:v 180 \
+    -c:v mpeg2video -pix_fmt yuv420p -aspect 4:3 -g 15 -bf 2 -flags +cgop -sc_threshold 1000000000 \
+    -b:v 300k -maxrate 300k -bufsize 600k -gop_timecode 00:00:00:00 -an -f mpeg2video "$DATA/raw-dense.m2v"
+  python3 tests/fixtures/cc_fixture.py insert tests/fixtures/ntsc.captions "$DATA/raw-dense.m2v" "$DENSE_SOURCE"
 fi
 
-# Mean wall seconds of a command over 5 runs after a warm-up (hyperfine).
-seconds() {
-  hyperfine -N -w 1 -r 5 --export-csv "$DATA/time.csv" "$1" >/dev/null 2>&1
-  sed -n 2p "$DATA/time.csv" | cut -d, -f2
+es="$DATA/large.m2v"; ps="$DATA/large.vob"; mid="$DATA/mid.m2v"; small="$DATA/small.m2v"
+dense_es="$DATA/dense.m2v"; dense_ps="$DATA/dense.vob"
+[ -s "$es" ] || "$B/bench/repeat_gops" "$SOURCE" "$es" "$SIZE_MB" "$FPS"
+[ -s "$dense_es" ] || "$B/bench/repeat_gops" "$DENSE_SOURCE" "$dense_es" "$SIZE_MB" "$FPS"
+[ -s "$mid" ] || "$B/bench/repeat_gops" "$SOURCE" "$mid" 128 "$FPS"
+[ -s "$small" ] || "$B/bench/repeat_gops" "$SOURCE" "$small" 50 "$FPS"
+for pair in "$es:$ps" "$dense_es:$dense_ps"; do
+  if [ ! -s "${pair#*:}" ]; then
+    ffmpeg -v error -y -f mpegvideo -i "${pair%%:*}" -f lavfi -i "sine=frequency=440:sample_rate=48000" \
+      -map 0:v -map 1:a -c:v copy -c:a mp2 -b:a 64k -shortest -f dvd "${pair#*:}"
+  fi
+done
+
+# Mean wall, user and system seconds of a command over $RUNS runs after a warm-up (hyperfine).
+RUNS=${ZORBEL_BENCH_RUNS:-3}
+timing() {
+  hyperfine -N -w 1 -r "$RUNS" --export-csv "$DATA/time.csv" "$1" >/dev/null 2>&1
+  sed -n 2p "$DATA/time.csv" | cut -d, -f2,5,6 | tr , ' '
 }
+seconds() { timing "$1" | cut -d' ' -f1; }
 # Peak resident memory in KB.
 peak_kb() {
   /usr/bin/time -f "%M" -o "$DATA/peak.txt" sh -c "$1" >/dev/null 2>&1 || true
@@ -57,21 +73,31 @@ peak_kb() {
 }
 mb() { awk "BEGIN{printf \"%.1f\", $(stat -c %s "$1") / 1048576}"; }
 rate() { awk "BEGIN{printf \"%.0f\", $1 / ($2 > 0.001 ? $2 : 0.001)}"; }
+ratio() { awk "BEGIN{printf \"%.2f\", $1 / ($2 > 0.001 ? $2 : 0.001)}"; }
 
-# stdout and the output files go to real files, as in real use.
-zorbel_cmd() { echo "'$B/zorbel' '$1' '/d$DATA/out/' > '$DATA/out/console.txt'"; }
+# stdout and the output files go to real files, as in real use; the console can also go to
+# /dev/null to show the reading side alone.
+zorbel_cmd() { echo "'$B/zorbel' '$1' '/d$DATA/out/' > '${2:-$DATA/out/console.txt}'"; }
 
-echo "== whole-process throughput (mean of 5 runs, page cache warm)"
-for f in "$es" "$ps"; do
+# The tool runs at idle priority, so other load on the machine stretches its wall time
+# more than cat's: the CPU time (user + system) ratio is printed beside the wall ratio.
+echo "== whole-process throughput against cat (mean of $RUNS runs, page cache warm)"
+for f in "$es" "$ps" "$dense_es" "$dense_ps"; do
   cat "$f" >/dev/null
   size=$(mb "$f")
-  t_cat=$(seconds "cat '$f'")
-  t_zorbel=$(seconds "sh -c \"$(zorbel_cmd "$f")\"")
-  peak=$(peak_kb "$(zorbel_cmd "$f")")
-  printf '%-28s %8s MB  cat %6s MB/s  zorbel %6s MB/s  zorbel/cat %.2f  peak %s KB\n' \
-    "$(basename "$f")" "$size" "$(rate "$size" "$t_cat")" "$(rate "$size" "$t_zorbel")" \
-    "$(awk "BEGIN{print $t_zorbel / ($t_cat > 0.001 ? $t_cat : 0.001)}")" "$peak"
+  read -r t_cat u_cat s_cat <<<"$(timing "cat '$f'")"
+  consoles="$DATA/out/console.txt"
+  case "$f" in "$dense_es" | "$dense_ps") consoles="$consoles /dev/null" ;; esac
+  for console in $consoles; do
+    read -r t_zorbel u_zorbel s_zorbel <<<"$(timing "sh -c \"$(zorbel_cmd "$f" "$console")\"")"
+    printf '%-12s %7s MB  console %-6s cat %6s MB/s  zorbel %6s MB/s  zorbel/cat %s (cpu %s)\n' \
+      "$(basename "$f")" "$size" "$([ "$console" = /dev/null ] && echo null || echo file)" \
+      "$(rate "$size" "$t_cat")" "$(rate "$size" "$t_zorbel")" "$(ratio "$t_zorbel" "$t_cat")" \
+      "$(ratio "$(awk "BEGIN{print $u_zorbel + $s_zorbel}")" "$(awk "BEGIN{print $u_cat + $s_cat}")")"
+  done
+  printf '%-12s peak resident %s KB\n' "$(basename "$f")" "$(peak_kb "$(zorbel_cmd "$f")")"
 done
+printf 'peak resident on %s MB: %s KB\n' "$(mb "$small")" "$(peak_kb "$(zorbel_cmd "$small")")"
 
 echo "== against ffmpeg's caption extraction ($(mb "$mid") MB)"
 cat "$mid" >/dev/null

@@ -422,18 +422,12 @@ TEST(ProgramStreamDelivery, FileCutInsideAVideoPacketHeader) {
   Bytes a = payload(900, 28);
   Bytes head = cat({mpeg2_pack_header(), video(a)});
   Bytes next = mpeg2_packet(0xE0, payload(50, 29));
-  // Start code, length, two flag bytes and the header data length are read; the 5 bytes
-  // of time stamp after them are only skipped.
-  const size_t read_part = 9, payload_start = head.size() + 14, packet_end = head.size() + next.size();
+  // Whether the end falls among the header bytes that are read or among the 5 bytes of
+  // time stamp that are only skipped, the packet never began: the video ends with a.
   for (size_t kept = 1; kept < 14; kept++) {
     SCOPED_TRACE("header bytes in the file: " + std::to_string(kept));
     Bytes file = cat({head, Bytes(next.begin(), next.begin() + static_cast<long>(kept))});
-    // A header whose read part is whole makes a packet that runs past the end of the
-    // file: its payload is all padding. Otherwise the packet never began.
-    Bytes expected = a;
-    for (size_t offset = payload_start; kept >= read_part && offset < packet_end; offset++)
-      expected.push_back(padding_byte(file.size(), offset));
-    expect_delivered_whole(file, expected);
+    expect_delivered_whole(file, a);
   }
 }
 
@@ -649,6 +643,38 @@ TEST(ProgramStreamRun, FileCutInsideAVideoPacketEndsNormally) {
     expect_normal_end(run);
     EXPECT_EQ(run.srt.find(kFirstEntry), 0u) << run.srt;
     EXPECT_NE(run.srt.find("BYE!"), std::string::npos) << run.srt;
+  }
+}
+
+TEST(ProgramStreamRun, CaptionBlockCutByTheEndReadsTheSameWhereverTheFileEnds) {
+  // The last video packet ends inside a "CC" block, so its parser reads entries past the
+  // last video byte: those must be the same sequence end codes whether the file ends
+  // there or inside a following video packet header.
+  SequenceHeader header;
+  header.frame_rate_code = 3;
+  Bytes next = mpeg2_packet(0xE0, payload(50, 40));
+  for (size_t missing : {1, 2, 3, 4, 5}) {
+    StreamBuilder s;
+    s.sequence_header(header).gop(0, 0, 2, 0);
+    // A last field-1 entry, so the cut entry is one that is decoded and traced.
+    std::vector<CcEntry> entries = frames_of({{0x14, 0x20}, {0x14, 0x70}, {'H', 'E'}, {'L', 'L'}, {'O', '!'}});
+    entries.push_back(CcEntry{0xFF, with_parity(0x14), with_parity(0x2F)});
+    s.cc_block(entries);
+    Bytes es = s.bytes();
+    es.resize(es.size() - missing);
+    Bytes last = cat({mpeg2_pack_header(), video(es)});
+    ToolRun at_packet_end = run_tool(last, "cc-cut");
+    for (size_t kept : {1, 6, 8, 9, 10, 13}) {
+      SCOPED_TRACE(std::to_string(missing) + " bytes of the block missing, " + std::to_string(kept) +
+                   " header bytes in the file");
+      ToolRun in_header =
+          run_tool(cat({last, mpeg2_pack_header(), Bytes(next.begin(), next.begin() + static_cast<long>(kept))}),
+                   "cc-cut-header");
+      expect_normal_end(in_header);
+      EXPECT_EQ(in_header.result.out, at_packet_end.result.out);
+      EXPECT_EQ(in_header.srt, at_packet_end.srt);
+      EXPECT_EQ(in_header.smi, at_packet_end.smi);
+    }
   }
 }
 

@@ -22,9 +22,9 @@ constexpr int kSearchSlack = 80;
 
 struct BitReader {
   FILE *file;
-  // The current 2048-byte block. Blocks are read from the file many at a time, straight
-  // into one larger chunk, and taken from it in file order: fewer reads, no copying.
-  uint8_t *buffer;
+  // The current 2048-byte block: in place in a mapping of a regular file, otherwise in a
+  // larger chunk read from the file many blocks at a time; blocks are taken in file order.
+  const uint8_t *buffer;
   int32_t read_pos;  // next byte of buffer to enter the window; may run past 2048 in a program stream
   uint32_t window;
   // Program streams: one past the last payload byte of the current video packet,
@@ -35,6 +35,7 @@ struct BitReader {
   int64_t bits_consumed;  // since the last reset_reader; 64 bits so files past 256 MiB trace true offsets
   int32_t buffer_fill;    // bytes of buffer that came from the file; the rest is padding
   int64_t file_bytes;     // bytes read from the file since the last reset_reader
+  bool input_ended;       // the end of the file has been met; nothing more is read from it
   int32_t chunk_fill;     // bytes of the chunk that came from the file
   int32_t chunk_next;     // where the next block starts in the chunk
   // Program streams: the last video packet of the file has been delivered; from here on
@@ -56,12 +57,23 @@ uint32_t read_bits(int n);  // n: 1 to 24
 void skip_bits32();
 uint32_t read_bits32();
 void align_to_start_code();
+// align_to_start_code and read_bits32, repeated while the code read is one whose last byte
+// is not marked in acted_on: those are passed over inside the buffer scan. Returns the
+// first marked code, or any code met while an interrupt is pending.
+uint32_t read_start_code(const bool (&acted_on)[256]);
 // The byte-at-a-time start-code search instead of the buffer scan; both give the same
 // results, and tests compare them.
 void use_reference_search(bool on);
 // The buffer scan with 32-byte vectors where the processor has them (the default), or
 // with 16-byte ones; tests run both.
 void use_wide_vectors(bool on);
+
+// Regular files are mapped and read in place (the default), or read in chunks like other
+// inputs; tests run both.
+void use_mapped_input(bool on);
+// The scan has met the end of the input: a file that shrank while it was read ends the
+// run as a read error here, as it would at the next block.
+void finish_input();
 
 // True when the start code just read, at stream offset pos, lies in the padding after the
 // end of the input: no byte of the file is left to read.

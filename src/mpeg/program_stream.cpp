@@ -46,6 +46,9 @@ unsigned next_payload_byte() {
       leave_process(1);
     }
     reader.past_end = true;
+    // A header cut by the end may have moved packet_end on: from here every byte must
+    // come through this function.
+    reader.packet_end = reader.read_pos;
   }
   if (reader.past_end) {
     static const uint8_t kSequenceEnd[4] = {0x00, 0x00, 0x01, 0xB7};
@@ -61,7 +64,15 @@ unsigned next_payload_byte() {
   finish_and_exit(1);
 }
 
-// False when the file ends inside the header.
+// The header's skipped bytes (flags, time stamps) are never read; a file that ends among
+// them ends before the packet's payload began.
+static bool header_within_file() {
+  reach_read_pos();
+  return reader.read_pos <= reader.buffer_fill;
+}
+
+// False when the file ends inside the header: the video then ends with its last payload
+// byte, as at every other end of the file.
 static bool video_packet_header() {
   int32_t length = read_uint16();
   if (length < 0) return false;
@@ -73,7 +84,7 @@ static bool video_packet_header() {
     int header_length = read_byte();
     if (header_length < 0) return false;
     reader.read_pos += header_length;
-    return true;
+    return header_within_file();
   }
   // MPEG-1 packet header (ISO/IEC 11172-1, 2.4.3.3): stuffing, optional STD buffer
   // size, then the time stamps or the 0x0F marker.
@@ -93,7 +104,7 @@ static bool video_packet_header() {
   } else if (b != 0x0F) {
     header_error();
   }
-  return true;
+  return header_within_file();
 }
 
 bool next_video_packet() {

@@ -67,13 +67,22 @@ static void trace_field(const char (&label)[N], int value) {
 // Offset of the start code just read, in bytes of video data since the reader's reset.
 static int64_t header_position() { return (reader.bits_consumed >> 3) - 4; }
 
+// The start codes the loop acts on; every other one (pictures, slices, ...) is passed
+// over by the reader's search.
+static const struct ActedOn {
+  bool codes[256] = {};
+  ActedOn() { codes[0xB3] = codes[0xB7] = codes[0xB8] = true; }
+} acted_on;
+
 void scan_video_headers() {
   for (;;) {
-    align_to_start_code();
-    uint32_t code = read_bits32();
+    uint32_t code = read_start_code(acted_on.codes);
     if (interrupt_requested()) finish_interrupted_run();
     // Only a sequence end code can lie in the padding after the end of the input.
-    if (code == 0x000001B7 && reader_past_end(header_position(), code)) return;
+    if (code == 0x000001B7 && reader_past_end(header_position(), code)) {
+      finish_input();
+      return;
+    }
     if (code == 0x000001B3) {
       sequence_header();
     } else if (code == 0x000001B8) {
