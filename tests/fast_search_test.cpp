@@ -2,7 +2,7 @@
 // has), which also passes over the start codes the scanner does not act on, against the
 // byte-at-a-time reference: whole runs, in process, must give the same console trace, the
 // same files and the same status on every fixture and on random streams, elementary and
-// program, with the file mapped and read in chunks.
+// program.
 #include <gtest/gtest.h>
 
 #include <csetjmp>
@@ -31,15 +31,12 @@ struct Outcome {
 // The run's own exit comes back here through the exit hook.
 enum class Search { reference, narrow_vectors, widest_vectors };
 
-enum class Input { mapped, read };
-
-Outcome run_in_process(const std::string &input, const std::string &dir, Search search, Input mode) {
+Outcome run_in_process(const std::string &input, const std::string &dir, Search search) {
   std::string input_arg = input, dir_arg = "/d" + dir + "/";
   char program[] = "zorbel";
   char *argv[] = {program, &input_arg[0], &dir_arg[0], nullptr};
   use_reference_search(search == Search::reference);
   use_wide_vectors(search == Search::widest_vectors);
-  use_mapped_input(mode == Input::mapped);
   set_exit_hook(back_to_test);
   caption_test::capture_stdout();
   testing::internal::CaptureStderr();
@@ -50,7 +47,6 @@ Outcome run_in_process(const std::string &input, const std::string &dir, Search 
   set_exit_hook(nullptr);
   use_reference_search(false);
   use_wide_vectors(true);
-  use_mapped_input(true);
   reset_run_state();  // later tests in this process start clean
   outcome.status = ended - 1;
   outcome.srt = read_file(dir + "/input.srt");
@@ -62,16 +58,14 @@ void expect_same_run(const Bytes &stream, const std::string &what) {
   std::string dir = make_temp_dir("fast");
   std::string input = dir + "/input.mpg";
   write_file(input, stream);
-  Outcome reference = run_in_process(input, dir, Search::reference, Input::read);
+  Outcome reference = run_in_process(input, dir, Search::reference);
   struct Variant {
     Search search;
-    Input mode;
     const char *label;
   };
-  for (const Variant &variant : {Variant{Search::narrow_vectors, Input::mapped, " (16-byte vectors, mapped)"},
-                                 Variant{Search::widest_vectors, Input::mapped, " (widest vectors, mapped)"},
-                                 Variant{Search::widest_vectors, Input::read, " (widest vectors, read)"}}) {
-    Outcome fast = run_in_process(input, dir, variant.search, variant.mode);
+  for (const Variant &variant :
+       {Variant{Search::narrow_vectors, " (16-byte vectors)"}, Variant{Search::widest_vectors, " (widest vectors)"}}) {
+    Outcome fast = run_in_process(input, dir, variant.search);
     std::string label = what + variant.label;
     EXPECT_EQ(fast.status, reference.status) << label;
     // Compare whole texts only when they differ, so a failure shows where.

@@ -21,47 +21,12 @@
 #define ZORBEL_AVX2 0
 #endif
 
-#if !defined(_WIN32)
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
-#define ZORBEL_MAPPED_INPUT 1
-#else
-#define ZORBEL_MAPPED_INPUT 0
-#endif
 
 #include "app/run_driver.hpp"
 #include "mpeg/program_stream.hpp"
 
 BitReader reader;
-
-#if ZORBEL_MAPPED_INPUT
-// A regular file is read where it lies, through a window of a mapping that moves along
-// with the scan: no copy into a buffer, and only one window resident at a time. Windows
-// of 8 MiB keep the map and unmap calls rare and the resident memory small.
-constexpr int64_t kMapWindow = int64_t{8} << 20;
-
-static struct {
-  bool enabled = true;  // tests read the same files both ways
-  bool mapped;          // this reset reads through the mapping
-  int fd;
-  int64_t file_size;   // as last seen by fstat
-  int64_t next_block;  // file offset of the next block to take
-  const uint8_t *base;  // the window, or null
-  int64_t map_offset;   // file offset of base
-  int64_t map_end;      // file offset just after the window
-  size_t map_length;
-  // Set by the bus-error handler when the file shrank under the window; the reader
-  // reports it at its next block.
-  volatile sig_atomic_t shrunk;
-  bool handler_installed;
-  struct sigaction previous_handler;
-} input;
-#endif
 
 // A byte enters just below the valid bits. valid may be negative (down to -7, inside
 // skip_bits32): the top bits of b then fall off, and they had been consumed already.
@@ -75,20 +40,38 @@ static inline uint32_t load_be32(const uint8_t *p) {
 
 constexpr int kChunkSize = 64 * kBlockSize;
 // Room after the chunk lets the start-code search read a whole vector past the bytes it
-// examines (never used as data). The chunk also holds the padded last block of a mapped
-// file.
+// examines (never used as data).
 static uint8_t chunk[kChunkSize + kSearchSlack];
 
-// Blocks from 128 KiB reads of the unbuffered file: the path for inputs that cannot be
-// mapped.
-static int32_t take_read_block() {
+// The size of a regular input file, or -1 (a device, a pipe, an error). Reading the file
+// where it lies (a mapping) measured slower than these reads on the machines we run on:
+// the page faults and the unmapping cost more than the copy.
+static int64_t input_size() {
+#if defined(_WIN32)
+  struct _stat64 info;
+  if (_fstat64(_fileno(reader.file), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) return -1;
+#else
+  struct stat info;
+  if (fstat(fileno(reader.file), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+#endif
+  return static_cast<int64_t>(info.st_size);
+}
+
+// Blocks come out of 128 KiB reads of the unbuffered file, in file order.
+static int32_t take_block() {
   if (reader.chunk_next >= kChunkSize) {
     size_t count = 0;
-    if (!feof(reader.file)) {
+    if (!reader.input_ended) {
       count = fread(chunk, 1, kChunkSize, reader.file);
       if (count < static_cast<size_t>(kChunkSize) && ferror(reader.file)) input_read_error();
+      reader.bytes_read += static_cast<int64_t>(count);
+      if (feof(reader.file)) {
+        reader.input_ended = true;
+        // Another program cut the file short while it was read: what is missing was
+        // never read, which is a failed read, not the end of the input.
+        if (reader.bytes_read < reader.size_at_start) input_read_error();
+      }
     }
-    reader.input_ended = feof(reader.file) != 0;
     reader.chunk_fill = static_cast<int32_t>(count);
     reader.chunk_next = 0;
   }
@@ -100,153 +83,16 @@ static int32_t take_read_block() {
   return count;
 }
 
-#if ZORBEL_MAPPED_INPUT
-static void unmap_window() {
-  if (input.base) munmap(const_cast<uint8_t *>(input.base), input.map_length);
-  input.base = nullptr;
-  input.map_length = 0;
-}
-
-// Another program may cut the file while it is read. Touching a mapped page past the new
-// end raises SIGBUS: zero pages mapped over the window let that access complete, and the
-// run then ends as a read error at the next block. Faults elsewhere are not ours.
-static void on_bus_error(int sig, siginfo_t *info, void *) {
-  const uint8_t *at = static_cast<const uint8_t *>(info->si_addr);
-  if (input.base && at >= input.base && at < input.base + input.map_length) {
-    mmap(const_cast<uint8_t *>(input.base), input.map_length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
-         0);
-    input.shrunk = 1;
-    return;
-  }
-  sigaction(sig, &input.previous_handler, nullptr);  // the fault repeats under the previous action
-}
-
-static void install_bus_error_handler() {
-  if (input.handler_installed) return;
-  struct sigaction action {};
-  action.sa_sigaction = on_bus_error;
-  action.sa_flags = SA_SIGINFO;
-  sigemptyset(&action.sa_mask);
-  input.handler_installed = sigaction(SIGBUS, &action, &input.previous_handler) == 0;
-}
-
-// The file's current size; a file that became shorter than what was seen of it is a
-// failed read, not an end.
-static void refresh_file_size() {
-  struct stat info;
-  if (fstat(input.fd, &info) != 0 || info.st_size < input.file_size) input_read_error();
-  input.file_size = info.st_size;
-}
-
-// Maps the window that starts at the page holding `offset`; false when it cannot be mapped.
-static bool map_window(int64_t offset) {
-  unmap_window();
-  refresh_file_size();
-  static const int64_t page = sysconf(_SC_PAGESIZE);
-  input.map_offset = offset / page * page;
-  input.map_end = input.map_offset;
-  int64_t length = input.file_size - input.map_offset;
-  if (length > kMapWindow) length = kMapWindow;
-  if (length <= 0) return true;
-  void *base = mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED, input.fd,
-                    static_cast<off_t>(input.map_offset));
-  if (base == MAP_FAILED) return false;
-  madvise(base, static_cast<size_t>(length), MADV_SEQUENTIAL);
-  input.map_length = static_cast<size_t>(length);
-  input.map_end = input.map_offset + length;
-  input.base = static_cast<const uint8_t *>(base);
-  // The handler reads the window's bounds.
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  return true;
-}
-
-// A block of the mapped file: in place, or, within reach of the file's end (the search
-// reads a little past a block), copied so that it can be padded.
-static int32_t take_mapped_block() {
-  if (input.shrunk) input_read_error();
-  int64_t at = input.next_block;
-  input.next_block += kBlockSize;
-  int64_t needed = at + kBlockSize + kSearchSlack;
-  if (needed > input.map_end && !reader.input_ended) {
-    // A file that grew since it was last looked at is read on, as a read() would.
-    if (needed > input.file_size) refresh_file_size();
-    if (input.map_end < input.file_size && !map_window(at)) {
-      // Mapping failed: the rest of the file comes through reads.
-      input.mapped = false;
-      reader.chunk_next = kChunkSize;
-      if (fseeko(reader.file, static_cast<off_t>(at), SEEK_SET) != 0) input_read_error();
-      return take_read_block();
-    }
-  }
-  if (needed <= input.map_end) {
-    reader.buffer = input.base + (at - input.map_offset);
-    return kBlockSize;
-  }
-  int64_t count = input.map_end - at;
-  if (count < 0) count = 0;
-  if (count > kBlockSize) count = kBlockSize;
-  if (count > 0) memcpy(chunk, input.base + (at - input.map_offset), static_cast<size_t>(count));
-  reader.buffer = chunk;
-  if (at + count >= input.file_size) reader.input_ended = true;
-  return static_cast<int32_t>(count);
-}
-
-// Sets up mapped reading from the file's current position when the file is a regular one.
-static void start_mapped_input() {
-  unmap_window();
-  input.mapped = false;
-  input.shrunk = 0;
-  if (!input.enabled || !reader.file) return;
-  int fd = fileno(reader.file);
-  struct stat info;
-  if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return;
-  off_t start = ftello(reader.file);
-  if (start < 0) return;
-  install_bus_error_handler();
-  input.mapped = true;
-  input.fd = fd;
-  input.file_size = info.st_size;
-  input.next_block = start;
-  input.map_offset = input.map_end = start;
-}
-#endif
-
-void use_mapped_input(bool on) {
-#if ZORBEL_MAPPED_INPUT
-  input.enabled = on;
-#else
-  (void)on;
-#endif
-}
-
-void finish_input() {
-#if ZORBEL_MAPPED_INPUT
-  if (input.shrunk) input_read_error();
-  unmap_window();
-#endif
-}
-
 void fill_block() {
-  int32_t count;
-#if ZORBEL_MAPPED_INPUT
-  if (input.mapped) {
-    count = take_mapped_block();
-  } else {
-    count = take_read_block();
-  }
-#else
-  count = take_read_block();
-#endif
+  int32_t count = take_block();
   reader.file_bytes += count;
   reader.buffer_fill = count;
   if (count < kBlockSize) {
-    // Only ever a block of the chunk. Blocks start at multiples of 2048, so this is the
-    // next multiple of 4 in the file.
-    uint8_t *block = chunk + (reader.buffer - chunk);
+    // Blocks start at multiples of 2048, so this is the next multiple of 4 in the file.
     int32_t aligned = (count + 3) & ~3;
-    memset(block + count, 0, static_cast<size_t>(aligned - count));
+    memset(reader.buffer + count, 0, static_cast<size_t>(aligned - count));
     static const uint8_t kSequenceEnd[4] = {0x00, 0x00, 0x01, 0xB7};
-    for (int32_t i = aligned; i < kBlockSize; i += 4) memcpy(block + i, kSequenceEnd, 4);
+    for (int32_t i = aligned; i < kBlockSize; i += 4) memcpy(reader.buffer + i, kSequenceEnd, 4);
   }
 }
 
@@ -270,9 +116,8 @@ void reset_reader() {
   reader.past_end = false;
   reader.padding_phase = 0;
   reader.input_ended = false;
-#if ZORBEL_MAPPED_INPUT
-  start_mapped_input();
-#endif
+  reader.bytes_read = 0;
+  reader.size_at_start = input_size();
   skip_bits(0);
 }
 

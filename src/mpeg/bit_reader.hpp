@@ -22,9 +22,9 @@ constexpr int kSearchSlack = 80;
 
 struct BitReader {
   FILE *file;
-  // The current 2048-byte block: in place in a mapping of a regular file, otherwise in a
-  // larger chunk read from the file many blocks at a time; blocks are taken in file order.
-  const uint8_t *buffer;
+  // The current 2048-byte block. Blocks are read from the file many at a time, straight
+  // into one larger chunk, and taken from it in file order: fewer reads, no copying.
+  uint8_t *buffer;
   int32_t read_pos;  // next byte of buffer to enter the window; may run past 2048 in a program stream
   uint32_t window;
   // Program streams: one past the last payload byte of the current video packet,
@@ -36,6 +36,8 @@ struct BitReader {
   int32_t buffer_fill;    // bytes of buffer that came from the file; the rest is padding
   int64_t file_bytes;     // bytes read from the file since the last reset_reader
   bool input_ended;       // the end of the file has been met; nothing more is read from it
+  int64_t bytes_read;     // from the file since the last reset_reader
+  int64_t size_at_start;  // of a regular input file at the last reset_reader, else -1
   int32_t chunk_fill;     // bytes of the chunk that came from the file
   int32_t chunk_next;     // where the next block starts in the chunk
   // Program streams: the last video packet of the file has been delivered; from here on
@@ -67,13 +69,6 @@ void use_reference_search(bool on);
 // The buffer scan with 32-byte vectors where the processor has them (the default), or
 // with 16-byte ones; tests run both.
 void use_wide_vectors(bool on);
-
-// Regular files are mapped and read in place (the default), or read in chunks like other
-// inputs; tests run both.
-void use_mapped_input(bool on);
-// The scan has met the end of the input: a file that shrank while it was read ends the
-// run as a read error here, as it would at the next block.
-void finish_input();
 
 // True when the start code just read, at stream offset pos, lies in the padding after the
 // end of the input: no byte of the file is left to read.

@@ -79,10 +79,7 @@ void scan_video_headers() {
     uint32_t code = read_start_code(acted_on.codes);
     if (interrupt_requested()) finish_interrupted_run();
     // Only a sequence end code can lie in the padding after the end of the input.
-    if (code == 0x000001B7 && reader_past_end(header_position(), code)) {
-      finish_input();
-      return;
-    }
+    if (code == 0x000001B7 && reader_past_end(header_position(), code)) return;
     if (code == 0x000001B3) {
       sequence_header();
     } else if (code == 0x000001B8) {
