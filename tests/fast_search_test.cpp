@@ -110,7 +110,7 @@ TEST(FastSearch, OverlappingPrefixesAtEveryOffsetBeforeABlockEnd) {
 }
 
 // Streams with start codes at every offset against block and packet boundaries, runs of
-// zeros, captions and junk.
+// zeros, sequence end codes, captions and junk.
 Bytes random_stream(std::mt19937 &rng) {
   auto pick = [&rng](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
   StreamBuilder s;
@@ -133,6 +133,8 @@ Bytes random_stream(std::mt19937 &rng) {
       s.slice(static_cast<size_t>(pick(5000)), static_cast<uint32_t>(rng()));
       if (pick(5) == 0) s.raw(Bytes(static_cast<size_t>(1 + pick(3000)), 0x00));
       if (pick(6) == 0) s.raw({0x00, 0x00, 0x01});
+      // Sequence end codes inside the stream must not be taken for the end of the input.
+      if (pick(8) == 0) s.sequence_end();
     }
   }
   if (pick(2) == 0) s.sequence_end();

@@ -188,7 +188,6 @@ static inline uint32_t stream_byte(int i) {
   return i < 4 ? (reader.window >> (24 - 8 * i)) & 0xFF : reader.buffer[reader.read_pos + i - 4];
 }
 
-#if ZORBEL_SSE2
 static inline int lowest_set_bit(uint64_t bits) {
 #if defined(_MSC_VER)
   unsigned long index;
@@ -198,6 +197,8 @@ static inline int lowest_set_bit(uint64_t bits) {
   return __builtin_ctzll(bits);
 #endif
 }
+
+#if ZORBEL_SSE2
 
 constexpr size_t kNoPrefix = ~size_t{0};
 
@@ -284,6 +285,129 @@ static size_t find_prefix(const uint8_t *s, size_t n) {
 #endif
 }
 
+// The prefixes 00 00 01 of a 64-byte stretch p[0, 64) from the masks of its zero bytes and
+// its 01 bytes (bit j for p[j]) and the bytes p[64] and p[65] that follow it.
+static inline uint64_t prefixes_from(uint64_t zeros, uint64_t ones, const uint8_t *p) {
+  uint64_t pairs = zeros & (zeros >> 1 | uint64_t{p[64] == 0} << 63);
+  if (pairs == 0) return 0;
+  return pairs & (ones >> 2 | uint64_t{p[64] == 1} << 62 | uint64_t{p[65] == 1} << 63);
+}
+
+// Bit j of masks[w] marks a start-code prefix 00 00 01 at s[64 w + j], for the `count`
+// stretches of 64 bytes from s; reads up to s[64 count + 1]. Bit w of the result is set
+// when masks[w] is not 0. The loop stays inside one function per vector width: a call
+// per stretch cost more than the test itself.
+#if ZORBEL_AVX2
+__attribute__((target("avx2"))) static uint32_t prefix_masks_avx2(const uint8_t *s, size_t count, uint64_t *masks) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i one = _mm256_set1_epi8(1);
+  uint32_t found = 0;
+  for (size_t w = 0; w < count; w++) {
+    const uint8_t *p = s + 64 * w;
+    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+    __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32));
+    uint64_t zeros = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, zero))) |
+                     uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, zero)))} << 32;
+    uint64_t mask = 0;
+    // Most stretches of coded pictures hold no pair of zero bytes at all.
+    if ((zeros & (zeros >> 1 | uint64_t{1} << 63)) != 0) {
+      uint64_t ones = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, one))) |
+                      uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, one)))} << 32;
+      mask = prefixes_from(zeros, ones, p);
+    }
+    masks[w] = mask;
+    found |= uint32_t{mask != 0} << w;
+  }
+  return found;
+}
+#endif
+
+static uint32_t prefix_masks(const uint8_t *s, size_t count, uint64_t *masks) {
+#if ZORBEL_AVX2
+  if (wide_vectors) return prefix_masks_avx2(s, count, masks);
+#endif
+  uint32_t found = 0;
+  for (size_t w = 0; w < count; w++) {
+    const uint8_t *p = s + 64 * w;
+    uint64_t zeros = 0, ones = 0;
+#if ZORBEL_SSE2
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i one = _mm_set1_epi8(1);
+    for (int i = 0; i < 64; i += 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+      zeros |= uint64_t{static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)))} << i;
+      ones |= uint64_t{static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, one)))} << i;
+    }
+#else
+    for (int j = 0; j < 64; j++) {
+      zeros |= uint64_t{p[j] == 0} << j;
+      ones |= uint64_t{p[j] == 1} << j;
+    }
+#endif
+    masks[w] = prefixes_from(zeros, ones, p);
+    found |= uint32_t{masks[w] != 0} << w;
+  }
+  return found;
+}
+
+// The first start code in s[0, n) whose last byte is marked in acted_on: the index of its
+// prefix, or n when there is none. Every other code met on the way is passed over as the
+// byte-wise search would: its four bytes are consumed before the search goes on, so a
+// prefix that begins inside them is not one. `resume` is then where the bytes after the
+// last code passed over begin. Only codes whose four bytes lie in s[0, n) count; bytes up
+// to s[n + 64] may be read.
+static size_t find_acted_code(const uint8_t *s, size_t n, const bool (&acted_on)[256], size_t &resume) {
+  resume = 0;
+  constexpr size_t kBatch = 16;  // stretches of 64 bytes whose masks are made at once
+  uint64_t masks[kBatch];
+  for (size_t batch = 0; batch < n; batch += 64 * kBatch) {
+    size_t left = (n - batch + 63) / 64;
+    uint32_t found = prefix_masks(s + batch, left < kBatch ? left : kBatch, masks);
+    for (; found != 0; found &= found - 1) {
+      size_t w = static_cast<size_t>(lowest_set_bit(found));
+      size_t i = batch + 64 * w;
+      uint64_t prefixes = masks[w];
+      // Prefixes that begin inside the last code passed over are not searched for.
+      if (resume > i) prefixes &= resume - i < 64 ? ~uint64_t{0} << (resume - i) : 0;
+      while (prefixes != 0) {
+        size_t at = i + static_cast<size_t>(lowest_set_bit(prefixes));
+        if (at + 4 > n) return n;
+        if (acted_on[s[at + 3]]) return at;
+        resume = at + 4;
+        // This prefix and the three that its code bytes could begin.
+        prefixes &= prefixes - 1;
+        prefixes &= resume - i < 64 ? ~uint64_t{0} << (resume - i) : 0;
+      }
+    }
+  }
+  return n;
+}
+
+// Past the current block, the blocks that follow it in the chunk are already in memory:
+// a search may run on into them. The end of the bytes it may take, counted from the
+// start of buffer: at least the current block, the full blocks of the chunk, and never
+// past the end of the video packet.
+static int64_t search_limit() {
+  int64_t limit = (reader.chunk_fill & ~(kBlockSize - 1)) - (reader.buffer - chunk);
+  if (limit < kBlockSize) limit = kBlockSize;
+  if (program_stream_flag && reader.packet_end < limit) limit = reader.packet_end;
+  return limit;
+}
+
+// After a search that ran on into later blocks of the chunk: the reader stands in the
+// block that holds read_pos, as the block reads of the byte-wise search would have left it.
+static void settle_in_block() {
+  if (reader.read_pos <= kBlockSize) return;
+  int32_t blocks = (reader.read_pos - 1) / kBlockSize;
+  int32_t bytes = blocks * kBlockSize;
+  reader.buffer += bytes;
+  reader.chunk_next += bytes;
+  reader.file_bytes += bytes;
+  reader.buffer_fill = kBlockSize;
+  reader.read_pos -= bytes;
+  if (program_stream_flag) reader.packet_end -= bytes;
+}
+
 // Moves the byte-aligned position forward by up to `ahead` bytes, the bytes of the buffer
 // that can enter the window without a block read or a packet boundary, stopping at the
 // first start-code prefix. The state afterwards is exactly that of the same number of
@@ -316,14 +440,14 @@ static void search_in_buffer(int ahead) {
 void align_to_start_code() {
   skip_bits(reader.valid_bits % 8);
   while (peek_bits(24) != 0x000001) {
-    int64_t limit = kBlockSize;
-    if (program_stream_flag && reader.packet_end < limit) limit = reader.packet_end;
-    int ahead = static_cast<int>(limit - reader.read_pos);
-    // Near a block end or a packet boundary the byte-wise path does the reading.
+    int ahead = static_cast<int>(search_limit() - reader.read_pos);
+    // Near the end of the bytes in memory or a packet boundary the byte-wise path does
+    // the reading.
     if (reference_search || ahead < 8) {
       skip_bits(8);
     } else {
       search_in_buffer(ahead);
+      settle_in_block();
     }
   }
 }
@@ -336,22 +460,31 @@ uint32_t read_start_code(const bool (&acted_on)[256]) {
       skip_bits32();
       return code;
     }
-    // The next code, when it lies wholly before the block end or packet boundary, is
-    // taken straight from the buffer: the same position and count of bits as skip_bits32
-    // and align_to_start_code would reach, without their byte-wise steps.
-    int64_t limit = kBlockSize;
-    if (program_stream_flag && reader.packet_end < limit) limit = reader.packet_end;
-    int64_t ahead = limit - reader.read_pos;
-    if (ahead >= 4) {
+    // The code is passed over; so is every further one up to the next acted-on code,
+    // in the bytes that follow it in memory. The position, window and count of bits
+    // afterwards are those that skip_bits32 and align_to_start_code would reach.
+    int64_t ahead = search_limit() - reader.read_pos;
+    if (ahead >= 8) {
       const uint8_t *next = reader.buffer + reader.read_pos;
-      int64_t step = static_cast<int64_t>(find_prefix(next, static_cast<size_t>(ahead)));
-      // No code lies wholly inside: stand on the last 4 bytes (no prefix starts among
-      // them either, or it would have been found) and let the byte-wise path cross.
-      if (step + 4 > ahead) step = ahead - 4;
-      reader.window = load_be32(next + step);
-      reader.read_pos += static_cast<int32_t>(step + 4);
-      reader.bits_consumed += 8 * (step + 4);
-      if (step + 4 < ahead || (reader.window >> 8) == 0x000001) continue;
+      size_t resume;
+      size_t found = find_acted_code(next, static_cast<size_t>(ahead), acted_on, resume);
+      size_t stand;
+      if (found < static_cast<size_t>(ahead)) {
+        stand = found;
+      } else if (resume + 4 <= static_cast<size_t>(ahead)) {
+        // No prefix begins in the last bytes that were searched: the byte-wise path goes
+        // on from there.
+        stand = static_cast<size_t>(ahead) - 4;
+      } else {
+        // The last code passed over ends in the last bytes: the next round consumes it
+        // byte-wise.
+        stand = resume - 4;
+      }
+      reader.window = load_be32(next + stand);
+      reader.read_pos += static_cast<int32_t>(stand + 4);
+      reader.bits_consumed += 32 + 8 * static_cast<int64_t>(stand);
+      settle_in_block();
+      if (found < static_cast<size_t>(ahead) || stand + 4 == resume) continue;
     } else {
       skip_bits32();
     }
