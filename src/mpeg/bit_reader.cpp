@@ -370,13 +370,14 @@ static size_t find_acted_code(const uint8_t *s, size_t n, const bool (&acted_on)
       // Prefixes that begin inside the last code passed over are not searched for.
       if (resume > i) prefixes &= resume - i < 64 ? ~uint64_t{0} << (resume - i) : 0;
       while (prefixes != 0) {
-        size_t at = i + static_cast<size_t>(lowest_set_bit(prefixes));
+        int bit = lowest_set_bit(prefixes);
+        size_t at = i + static_cast<size_t>(bit);
         if (at + 4 > n) return n;
         if (acted_on[s[at + 3]]) return at;
         resume = at + 4;
-        // This prefix and the three that its code bytes could begin.
-        prefixes &= prefixes - 1;
-        prefixes &= resume - i < 64 ? ~uint64_t{0} << (resume - i) : 0;
+        // This prefix and the three that its code bytes could begin; those past this
+        // stretch are left out by the test against resume above.
+        prefixes &= ~(uint64_t{15} << bit);
       }
     }
   }
