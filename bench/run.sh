@@ -60,7 +60,7 @@ for pair in "$es:$ps" "$dense_es:$dense_ps"; do
 done
 
 # Mean wall, user and system seconds of a command over $RUNS runs after a warm-up (hyperfine).
-RUNS=${ZORBEL_BENCH_RUNS:-3}
+RUNS=${ZORBEL_BENCH_RUNS:-7}
 timing() {
   hyperfine -N -w 1 -r "$RUNS" --export-csv "$DATA/time.csv" "$1" >/dev/null 2>&1
   sed -n 2p "$DATA/time.csv" | cut -d, -f2,5,6 | tr , ' '
@@ -72,30 +72,21 @@ peak_kb() {
   cat "$DATA/peak.txt"
 }
 mb() { awk "BEGIN{printf \"%.1f\", $(stat -c %s "$1") / 1048576}"; }
-rate() { awk "BEGIN{printf \"%.0f\", $1 / ($2 > 0.001 ? $2 : 0.001)}"; }
-ratio() { awk "BEGIN{printf \"%.2f\", $1 / ($2 > 0.001 ? $2 : 0.001)}"; }
 
 # stdout and the output files go to real files, as in real use; the console can also go to
 # /dev/null to show the reading side alone.
 zorbel_cmd() { echo "'$B/zorbel' '$1' '/d$DATA/out/' > '${2:-$DATA/out/console.txt}'"; }
 
-# The tool runs at idle priority, so other load on the machine stretches its wall time
-# more than cat's: the CPU time (user + system) ratio is printed beside the wall ratio.
-echo "== whole-process throughput against cat (mean of $RUNS runs, page cache warm)"
+# cat and zorbel on the same file take turns, round after round (bench/paired.py), so that
+# the noise of a shared machine falls on both; the medians and their ratios are printed.
+# The tool runs at idle priority, so other load stretches its wall time more than cat's:
+# the CPU time (user + system) ratio is printed beside the wall ratio.
+echo "== whole-process time against cat (median of $RUNS paired rounds, page cache warm)"
 for f in "$es" "$ps" "$dense_es" "$dense_ps"; do
-  cat "$f" >/dev/null
-  size=$(mb "$f")
-  read -r t_cat u_cat s_cat <<<"$(timing "cat '$f'")"
-  consoles="$DATA/out/console.txt"
-  case "$f" in "$dense_es" | "$dense_ps") consoles="$consoles /dev/null" ;; esac
-  for console in $consoles; do
-    read -r t_zorbel u_zorbel s_zorbel <<<"$(timing "sh -c \"$(zorbel_cmd "$f" "$console")\"")"
-    printf '%-12s %7s MB  console %-6s cat %6s MB/s  zorbel %6s MB/s  zorbel/cat %s (cpu %s)\n' \
-      "$(basename "$f")" "$size" "$([ "$console" = /dev/null ] && echo null || echo file)" \
-      "$(rate "$size" "$t_cat")" "$(rate "$size" "$t_zorbel")" "$(ratio "$t_zorbel" "$t_cat")" \
-      "$(ratio "$(awk "BEGIN{print $u_zorbel + $s_zorbel}")" "$(awk "BEGIN{print $u_cat + $s_cat}")")"
-  done
-  printf '%-12s peak resident %s KB\n' "$(basename "$f")" "$(peak_kb "$(zorbel_cmd "$f")")"
+  commands=("cat '$f' >/dev/null" "$(zorbel_cmd "$f")")
+  case "$f" in "$dense_es" | "$dense_ps") commands+=("$(zorbel_cmd "$f" /dev/null)") ;; esac
+  bench/paired.py "$RUNS" "$(basename "$f")" "${commands[@]}"
+  printf '%-12s %s MB, peak resident %s KB\n' "$(basename "$f")" "$(mb "$f")" "$(peak_kb "$(zorbel_cmd "$f")")"
 done
 printf 'peak resident on %s MB: %s KB\n' "$(mb "$small")" "$(peak_kb "$(zorbel_cmd "$small")")"
 

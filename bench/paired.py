@@ -1,0 +1,30 @@
+#!/usr/bin/env python3
+"""Paired timing: every round runs each command once, in turn, so that the slow phases of
+a noisy machine fall on all of them alike. Prints the median wall and CPU (user + system)
+time of each command and its ratio to the first one.
+
+    bench/paired.py ROUNDS LABEL COMMAND [COMMAND ...]
+"""
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+rounds, label, commands = int(sys.argv[1]), sys.argv[2], sys.argv[3:]
+wall = {c: [] for c in commands}
+cpu = {c: [] for c in commands}
+for round_number in range(rounds + 1):
+    for command in commands:
+        before, start = os.times(), time.perf_counter()
+        subprocess.run(command, shell=True, check=True)
+        elapsed, after = time.perf_counter() - start, os.times()
+        if round_number == 0:
+            continue  # warm-up: page cache and binaries in memory
+        wall[command].append(elapsed)
+        cpu[command].append(after.children_user - before.children_user + after.children_system - before.children_system)
+base_wall = statistics.median(wall[commands[0]])
+base_cpu = max(statistics.median(cpu[commands[0]]), 1e-3)
+for command in commands:
+    w, c = statistics.median(wall[command]), statistics.median(cpu[command])
+    print(f"{label:<12} {w * 1000:8.1f} ms  x{w / base_wall:5.2f}  (cpu {c * 1000:6.0f} ms  x{c / base_cpu:5.2f})  {command}")
