@@ -1,7 +1,6 @@
 // Caption command interpreter (EIA-608 / 47 CFR 15.119, data channel 1).
 #include "captions/caption_interpreter.hpp"
 
-#include <cstdio>
 
 #include "app/console.hpp"
 #include "app/run_driver.hpp"

@@ -2,7 +2,6 @@
 #include "captions/caption_memory.hpp"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 #include "app/console.hpp"

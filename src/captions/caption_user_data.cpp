@@ -2,7 +2,6 @@
 #include "captions/caption_user_data.hpp"
 
 #include <cstdint>
-#include <cstdio>
 
 #include "app/console.hpp"
 #include "app/run_driver.hpp"

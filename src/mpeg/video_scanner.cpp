@@ -2,7 +2,6 @@
 // extensions and user data after them. Pictures are never decoded.
 #include "mpeg/video_scanner.hpp"
 
-#include <cstdio>
 #include <cstring>
 
 #include "app/console.hpp"
