@@ -67,6 +67,19 @@ inline void console_char(char c) {
 // printf's "%0*d" into out: at least `width` characters, zeros after any minus sign.
 // Gives the end of what was written.
 inline char *put_decimal(char *out, int64_t value, int width = 1) {
+  // Most numbers of the trace are rows, columns and parts of a time: one or two digits.
+  static const char kTwoDigits[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
+  if (value >= 0 && value < 100 && width <= 2) {
+    if (value < 10 && width < 2) {
+      *out = static_cast<char>('0' + value);
+      return out + 1;
+    }
+    memcpy(out, kTwoDigits + 2 * value, 2);
+    return out + 2;
+  }
   char digits[24];
   int count = 0;
   uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
@@ -86,6 +99,11 @@ inline char *put_decimal(char *out, int64_t value, int width = 1) {
 // printf's "%0*x" into out.
 inline char *put_hex(char *out, uint32_t value, int width) {
   static const char kDigits[] = "0123456789abcdef";
+  if (width <= 8 && (width == 8 || value >> (4 * width) == 0)) {
+    // The usual case: the value fits the width, so the digits are written in place.
+    for (int i = width - 1; i >= 0; i--, value >>= 4) out[i] = kDigits[value & 0xF];
+    return out + width;
+  }
   char digits[8];
   int count = 0;
   do {
