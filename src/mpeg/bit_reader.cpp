@@ -43,10 +43,9 @@ constexpr int kChunkSize = 64 * kBlockSize;
 // examines (never used as data).
 static uint8_t chunk[kChunkSize + kSearchSlack];
 
-// The size of a regular input file, or -1 (a device, a pipe, an error). Reading the file
-// where it lies (a mapping) measured slower than these reads on the machines we run on:
-// the page faults and the unmapping cost more than the copy.
+// The size of a regular input file, or -1 (a device, a pipe, an error).
 static int64_t input_size() {
+  if (!reader.file) return -1;
 #if defined(_WIN32)
   struct _stat64 info;
   if (_fstat64(_fileno(reader.file), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) return -1;
@@ -57,7 +56,9 @@ static int64_t input_size() {
   return static_cast<int64_t>(info.st_size);
 }
 
-// Blocks come out of 128 KiB reads of the unbuffered file, in file order.
+// Blocks come out of 128 KiB reads of the unbuffered file, in file order. Reading the file
+// where it lies (a mapping) measured slower than these reads: the page faults and the
+// unmapping cost more than the copy.
 static int32_t take_block() {
   if (reader.chunk_next >= kChunkSize) {
     size_t count = 0;
