@@ -18,6 +18,8 @@ static void reach_read_pos() {
 }
 
 int read_byte() {
+  // The usual case: the byte is in the buffer and came from the file.
+  if (reader.read_pos < reader.buffer_fill) return reader.buffer[reader.read_pos++];
   reach_read_pos();
   // Past the end of the file the buffer holds padding, which is never system-layer data.
   if (reader.read_pos >= reader.buffer_fill) return -1;
@@ -31,6 +33,11 @@ int32_t read_uint16() {
 }
 
 int64_t read_uint32() {
+  if (reader.read_pos + 4 <= reader.buffer_fill) {
+    const uint8_t *p = reader.buffer + reader.read_pos;
+    reader.read_pos += 4;
+    return (int64_t{p[0]} << 24) | (int64_t{p[1]} << 16) | (int64_t{p[2]} << 8) | p[3];
+  }
   int32_t high = read_uint16();
   int32_t low = high < 0 ? -1 : read_uint16();
   return low < 0 ? -1 : (int64_t{high} << 16) | low;
