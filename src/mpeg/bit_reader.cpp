@@ -249,7 +249,9 @@ void use_wide_vectors(bool on) {
 }
 
 // Index of the first 00 00 01 lying wholly in s[0, n), or n. Bytes up to s[n + 64] may be
-// read (the buffer has room for that) but never match.
+// read (the buffer has room for that) but never match. For the first code only, this
+// beats the prefix masks below (which pass over many codes in one sweep): with them
+// instead, a DVD program stream took a third more instructions.
 static size_t find_prefix(const uint8_t *s, size_t n) {
 #if ZORBEL_AVX2
   if (wide_vectors) return find_prefix_avx2(s, n);
