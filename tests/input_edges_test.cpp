@@ -409,6 +409,17 @@ void write_long_caption_stream(const std::string &path) {
   write_file(path, stream.sequence_end().bytes());
 }
 
+// The long stream in dir, run to its end: what an interrupted or silenced run is held against.
+struct WholeRun {
+  int status;
+  std::string out, err, srt, smi;
+};
+WholeRun whole_long_run(const std::string &dir) {
+  write_long_caption_stream(dir + "/long.m2v");
+  Outcome run = run_args(dir, {"long.m2v"});
+  return {run.status, run.out, run.err, read_file(dir + "/long.srt"), read_file(dir + "/long.smi")};
+}
+
 struct Interrupted {
   int status;  // as waitpid gives it
   std::string out, err;
@@ -469,10 +480,8 @@ std::string before_last(const std::string &text, const std::string &mark) {
 
 TEST(Interrupts, SignalFinishesBothFilesAndEndsTheProcessByTheSignal) {
   TempDir dir("edges-signal");
-  write_long_caption_stream(dir.path + "/long.m2v");
-  Outcome whole = run_args(dir.path, {"long.m2v"});
+  const WholeRun whole = whole_long_run(dir.path);
   ASSERT_EQ(whole.status, 0) << whole.err;
-  const std::string whole_srt = read_file(dir.path + "/long.srt"), whole_smi = read_file(dir.path + "/long.smi");
 
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(strsignal(sig));
@@ -494,7 +503,7 @@ TEST(Interrupts, SignalFinishesBothFilesAndEndsTheProcessByTheSignal) {
     ASSERT_TRUE(ends_with(smi, kSamiTrailer)) << smi.substr(smi.size() > 200 ? smi.size() - 200 : 0);
     std::string smi_body = smi.substr(0, smi.size() - kSamiTrailer.size());
     EXPECT_GT(count_of(smi_body, "<SYNC"), 0u);
-    EXPECT_EQ(whole_smi.compare(0, smi_body.size(), smi_body), 0);
+    EXPECT_EQ(whole.smi.compare(0, smi_body.size(), smi_body), 0);
 
     // The SRT file: the whole run's first entries, then the caption on screen, ended at
     // the time of the last pair that was read.
@@ -502,7 +511,7 @@ TEST(Interrupts, SignalFinishesBothFilesAndEndsTheProcessByTheSignal) {
     ASSERT_TRUE(ends_with(srt, "\r\n\r\n"));
     size_t last_entry_end = srt.rfind("\r\n\r\n", srt.size() - 5);
     std::string earlier = last_entry_end == std::string::npos ? "" : srt.substr(0, last_entry_end + 4);
-    EXPECT_EQ(whole_srt.compare(0, earlier.size(), earlier), 0);
+    EXPECT_EQ(whole.srt.compare(0, earlier.size(), earlier), 0);
     size_t time_at = trace.rfind("time: ");
     ASSERT_NE(time_at, std::string::npos);
     int h = 0, m = 0, sec = 0, frames = 0;
@@ -515,10 +524,8 @@ TEST(Interrupts, SignalFinishesBothFilesAndEndsTheProcessByTheSignal) {
 
 TEST(ConsoleGoesAway, TraceThatCannotBeWrittenLeavesCompleteFilesAndStatusOne) {
   TempDir dir("edges-console");
-  write_long_caption_stream(dir.path + "/long.m2v");
-  Outcome whole = run_args(dir.path, {"long.m2v"});
+  const WholeRun whole = whole_long_run(dir.path);
   ASSERT_EQ(whole.status, 0) << whole.err;
-  const std::string whole_srt = read_file(dir.path + "/long.srt"), whole_smi = read_file(dir.path + "/long.smi");
   const std::vector<std::pair<std::string, std::string>> consoles = {
       // The reader quits after the first bytes: the next write meets a closed pipe.
       {"closed pipe", "{ \"$ZORBEL\" long.m2v 2>.err; echo $? >.status; } | head -c 100 >/dev/null"},
@@ -533,8 +540,8 @@ TEST(ConsoleGoesAway, TraceThatCannotBeWrittenLeavesCompleteFilesAndStatusOne) {
     EXPECT_EQ(read_file(dir.path + "/.status"), "1\n");
     EXPECT_EQ(read_file(dir.path + "/.err"), "Error writing standard output\n");
     // Compared as a whole, without printing megabytes on a failure.
-    EXPECT_TRUE(read_file(dir.path + "/long.srt") == whole_srt);
-    EXPECT_TRUE(read_file(dir.path + "/long.smi") == whole_smi);
+    EXPECT_TRUE(read_file(dir.path + "/long.srt") == whole.srt);
+    EXPECT_TRUE(read_file(dir.path + "/long.smi") == whole.smi);
   }
 }
 
