@@ -422,6 +422,100 @@ TEST(CaptionStreamEndToEnd, DemoRunWritesBothFilesIntoTheOutputDirectory) {
                                                 "</BODY>\r\n</SAMI>\r\n");
 }
 
+// ---- Field order from the entries' tags ----
+
+// A "CC" block as DVD encoders write it: per frame a field-1 entry (FF and the pair) and a
+// field-2 entry (FE 80 80). `shape` then breaks that layout as real discs do.
+struct CcBlock {
+  Clock time;
+  std::vector<CcEntry> entries;
+  bool oddfirst;
+};
+
+// Two pop-on captions, HI at 1 s and YO at 3 s, erased at 5 s, after a lead-in block at 0 s
+// of filler frames; the time codes start at `second`.
+std::vector<CcBlock> two_captions(int second) {
+  auto caption = [](uint8_t a, uint8_t b) {
+    return frames_of({{0x14, 0x20}, {0x14, 0x20}, {0x14, 0x70}, {a, b}, {0x14, 0x2F}, {0x14, 0x2F}});
+  };
+  return {{{0, 0, second, 0}, frames_of({{0, 0}, {0, 0}, {0, 0}}), true},
+          {{0, 0, second + 1, 0}, caption('H', 'I'), true},
+          {{0, 0, second + 3, 0}, caption('Y', 'O'), true},
+          {{0, 0, second + 5, 0}, frames_of({{0x14, 0x2C}, {0x14, 0x2C}}), true}};
+}
+
+// Each frame's two entries in the other order: the block starts with field 2.
+void field_two_first(CcBlock &block) {
+  for (size_t i = 0; i + 1 < block.entries.size(); i += 2) std::swap(block.entries[i], block.entries[i + 1]);
+  block.oddfirst = false;
+}
+
+Bytes cc_stream(const std::vector<CcBlock> &blocks) {
+  StreamBuilder builder;
+  builder.sequence_header().sequence_extension();
+  for (const CcBlock &block : blocks) {
+    builder.gop(block.time.hours, block.time.minutes, block.time.seconds, block.time.frames)
+        .cc_block(block.entries, block.oddfirst)
+        .picture(0, 1)
+        .slice(50);
+  }
+  return builder.bytes();
+}
+
+TEST(CaptionStreamEndToEnd, TagsOfABlocksFirstTwoEntriesSetTheFieldOrder) {
+  const CcEntry kFieldTwoFiller = {0xFE, 0x80, 0x80};
+  struct Case {
+    const char *name;
+    std::vector<CcBlock> blocks;
+  };
+  std::vector<Case> cases;
+  std::vector<CcBlock> all_field_two_first = two_captions(0);
+  for (CcBlock &block : all_field_two_first) field_two_first(block);
+  cases.push_back({"every block starts with field 2", all_field_two_first});
+  std::vector<CcBlock> odd_count = two_captions(0);
+  odd_count[0].entries.push_back({0xFF, 0x80, 0x80});
+  cases.push_back({"an extra field-1 entry, the next block starting with field 1", odd_count});
+  std::vector<CcBlock> one_slipped = two_captions(0);
+  field_two_first(one_slipped[0]);
+  one_slipped[0].entries.push_back(kFieldTwoFiller);  // field 2 of a frame cut in half
+  cases.push_back({"one block starts with field 2", one_slipped});
+  std::vector<CcBlock> lone_entry = two_captions(0);
+  lone_entry.insert(lone_entry.begin() + 1, CcBlock{{0, 0, 0, 10}, {kFieldTwoFiller}, false});
+  cases.push_back({"a one-entry block between two normal blocks", lone_entry});
+  for (uint8_t tag : {0xFF, 0xFE}) {
+    std::vector<CcBlock> uniform = two_captions(0);
+    for (CcBlock &block : uniform)
+      for (CcEntry &entry : block.entries) entry.tag = tag;
+    cases.push_back({tag == 0xFF ? "every entry tagged FF" : "every entry tagged FE", uniform});
+  }
+
+  std::string dir = make_temp_dir("e2e-field-order");
+  auto run = [&](const std::vector<CcBlock> &blocks) {
+    write_file(dir + "/movie.mpg", cc_stream(blocks));
+    RunResult result = run_zorbel({"movie.mpg"}, dir);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    return read_file(dir + "/movie.srt") + read_file(dir + "/movie.smi");
+  };
+  std::string expected = run(two_captions(0));
+  int64_t frame4 = milliseconds({0, 0, 0, 4}, ntsc_rate());
+  EXPECT_EQ(expected.substr(0, expected.find("<SAMI>")),
+            srt_entry(1, 1000 + frame4, 3000 + frame4, {"HI"}) + srt_entry(2, 3000 + frame4, 5000, {"YO"}));
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(run(c.blocks), expected);
+  }
+
+  // Two recordings joined, the first ending in a block of 7 entries (an odd count).
+  std::vector<CcBlock> joined = two_captions(0), second = two_captions(10);
+  joined.push_back({{0, 0, 6, 0}, frames_of({{0, 0}, {0, 0}, {0, 0}, {0, 0}}), true});
+  joined.insert(joined.end(), second.begin(), second.end());
+  std::string whole = run(joined);
+  joined[4].entries.pop_back();
+  EXPECT_EQ(run(joined), whole);
+  EXPECT_EQ(count_of(whole, " --> "), 4u);
+}
+
 // A full disk must not look like success: the files are finished as far as possible,
 // the failing one is named on stderr and the status is 1.
 TEST(CaptionStreamEndToEnd, WriteFailureIsReportedWithStatusOne) {

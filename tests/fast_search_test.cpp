@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/run_driver.hpp"
@@ -126,7 +127,13 @@ Bytes random_stream(std::mt19937 &rng) {
       const std::pair<uint8_t, uint8_t> choices[] = {{0x14, 0x20}, {0x14, 0x70}, {'A', 'b'}, {0x14, 0x2F},
                                                      {0x14, 0x2C}, {0x14, 0x25}, {0x14, 0x2D}, {'x', 0x00}};
       for (int i = 0, n = 1 + pick(30); i < n; i++) pairs.push_back(choices[pick(8)]);
-      s.cc_block(frames_of(pairs), pick(2) == 0);
+      std::vector<CcEntry> entries = frames_of(pairs);
+      // Blocks that start with field 2 and blocks of an odd count, as on discs whose field
+      // order slips.
+      if (pick(3) == 0)
+        for (size_t e = 0; e + 1 < entries.size(); e += 2) std::swap(entries[e], entries[e + 1]);
+      if (pick(4) == 0) entries.pop_back();
+      s.cc_block(entries, pick(2) == 0);
     }
     for (int picture = 0, pictures = 1 + pick(4); picture < pictures; picture++) {
       s.picture(picture, 1 + pick(3));

@@ -11,7 +11,8 @@
 
 static struct {
   // Every second entry belongs to the decoded field, counted over the whole run: a
-  // block with an odd number of entries hands the other phase to the next block.
+  // block with an odd number of entries hands the other phase to the next block, unless
+  // that block's tags say where field 1 is.
   int is_odd;
 } user_data = {1};
 
@@ -60,6 +61,20 @@ static void trace_entry(uint32_t entry, int oddfirst, int hours, int minutes, in
   console_newline();
 }
 
+// DVD encoders tag each entry with its field (0xFF field 1, 0xFE field 2). A block whose
+// first two tags name both fields says which comes first, so one block that breaks the
+// alternation (a field-2 start, an odd count, a cut block) cannot leave every later block
+// decoding the other field. The tags of entries 0 and 1 are bytes 0 and 3 of the window.
+static void take_field_order_from_tags() {
+  uint32_t first_bytes = peek_bits(32);
+  unsigned first = first_bytes >> 24, second = first_bytes & 0xFF;
+  if (first == 0xFF && second == 0xFE) {
+    user_data.is_odd = 1;
+  } else if (first == 0xFE && second == 0xFF) {
+    user_data.is_odd = 0;
+  }
+}
+
 void cc_user_data() {
   const GopTimeCode &gop = gop_time_code();
   int hours = gop.hours, minutes = gop.minutes, seconds = gop.seconds, frames = gop.pictures;
@@ -75,6 +90,7 @@ void cc_user_data() {
       uint32_t count = read_bits(8);
       int oddfirst = static_cast<int>(count >> 7);
       int entries = static_cast<int>(count & 0x7F);
+      if (entries >= 2) take_field_order_from_tags();
       for (int i = 0; i < entries; i++) {
         if (!user_data.is_odd) {
           read_bits(24);
