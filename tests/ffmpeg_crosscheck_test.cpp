@@ -13,8 +13,7 @@
 //  - A second preamble address code on a row that holds text: ffmpeg keeps only the text
 //    that follows the new code; the tool keeps both pieces with the gap between them.
 //  - Characters that code page 1252 lacks: ffmpeg writes the solid block (0x7F) and the
-//    music note (0x11 0x37); the tool stores them as the florin sign and "#". For 0x23
-//    ffmpeg writes a number sign where the tool's table has the pound sign.
+//    music note (0x11 0x37); the tool stores them as the florin sign and "#".
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -85,7 +84,6 @@ std::string to_tool_characters(const std::string &text) {
   for (uint32_t &cp : code_points) {
     switch (cp) {
       case 0x2588: cp = 0x192; break;  // 0x7F: solid block / florin
-      case '#': cp = 0xA3; break;      // 0x23: number sign / pound
       case 0x266A: cp = '#'; break;    // 0x11 0x37: music note / number sign
       case 0xA0: cp = ' '; break;      // transparent space
       default: break;
