@@ -56,7 +56,9 @@ class CaptionInterpreterTest : public ::testing::Test {
     reset_video_scanner();
     clear_output_pending();
     srt_open(srt_path_.c_str());
+    srt_start();
     sami_open(sami_path_.c_str());
+    sami_start();
   }
   void close_writers() {
     int level = verbosity_level;
@@ -71,6 +73,7 @@ class CaptionInterpreterTest : public ::testing::Test {
     sami_close();
     std::string text = without_cr(read_file(sami_path_));
     sami_open(sami_path_.c_str());
+    sami_start();
     size_t body = text.find("<BODY>\n");
     size_t end = text.rfind("</BODY>\n");
     if (body == std::string::npos || end == std::string::npos) return "(malformed SAMI file)";
@@ -144,6 +147,7 @@ TEST_F(CaptionInterpreterTest, PopOnCaptionEndToEnd) {
   srt_close();
   EXPECT_EQ(without_cr(read_file(srt_path_)), "1       \n00:00:02,200 --> 00:00:04,400\nYo\n    Hi\n\n");
   srt_open(srt_path_.c_str());
+  srt_start();
 }
 
 TEST_F(CaptionInterpreterTest, RollUpCaptionIsWrittenAfterEveryPairThatChangesIt) {
@@ -224,6 +228,7 @@ TEST_F(CaptionInterpreterTest, PaintOnCaptionIsWrittenAfterEveryPairThatAddsText
   srt_close();
   EXPECT_EQ(without_cr(read_file(srt_path_)), "1       \n00:00:00,000 --> 00:00:00,000\nok\n\n");
   srt_open(srt_path_.c_str());
+  srt_start();
 }
 
 TEST_F(CaptionInterpreterTest, DirectlyRepeatedControlCodeIsCarriedOutOnce) {

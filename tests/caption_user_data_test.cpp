@@ -69,7 +69,9 @@ class CaptionUserDataTest : public ::testing::Test {
     reset_caption_interpreter();
     Init_caption_decoder();
     srt_open(srt_.c_str());
+    srt_start();
     sami_open(smi_.c_str());
+    sami_start();
     // Pop-on loading at row 1: every character handed over is stored in order, and no
     // character asks for output.
     Resume_caption_loading();

@@ -43,7 +43,10 @@ class SamiWriter : public ::testing::Test {
     reset_for_writer_test();
     path_ = make_temp_dir("sami") + "/out.smi";
   }
-  void open() { sami_open(path_.c_str()); }
+  void open() {
+    sami_open(path_.c_str());
+    sami_start();
+  }
   // The body: what lies between the header and the trailer.
   std::string close_and_read_body() {
     std::string file = close_cleanly_and_read(sami_close, path_);
@@ -151,6 +154,7 @@ TEST_F(SamiWriter, WriteFailureIsReportedAtClose) {
   // Capturing flushes every stream, so it starts before anything is written.
   testing::internal::CaptureStderr();
   sami_open("/dev/full");
+  sami_start();
   show({{15, 0, "LOST"}});
   sami_write_sync(0, 0, 1, 0, 25.0f);
   sami_write_caption();

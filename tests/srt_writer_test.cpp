@@ -26,7 +26,10 @@ class SrtWriter : public ::testing::Test {
     reset_for_writer_test();
     path_ = make_temp_dir("srt") + "/out.srt";
   }
-  void open() { srt_open(path_.c_str()); }
+  void open() {
+    srt_open(path_.c_str());
+    srt_start();
+  }
   std::string close_and_read() { return close_cleanly_and_read(srt_close, path_); }
   // The file after one caption shown at 0 s and blanked at 1 s.
   std::string file_with_one_caption(const std::vector<Text> &pieces) {
@@ -43,6 +46,7 @@ class SrtWriter : public ::testing::Test {
 // One caption shown at 1 s and blanked at 2 s, into a file on a full disk.
 void write_one_caption_to_full_disk() {
   srt_open("/dev/full");
+  srt_start();
   show({{15, 0, "LOST"}});
   srt_write_entry(0, 0, 1, 0, 25.0f);
   blank();
@@ -124,6 +128,7 @@ TEST_F(SrtWriter, CounterOfNineDigitsHasNoPadding) {
   // Writing 10^8 entries one by one takes about a minute; start the count close to it.
   srt_continue_numbering(99999998);
   srt_open("/dev/null");
+  srt_start();
   show({{15, 0, "X"}});
   srt_write_entry(0, 0, 0, 0, 25.0f);
   EXPECT_TRUE(srt_close());  // entry 99999999, into /dev/null

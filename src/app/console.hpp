@@ -13,6 +13,7 @@ struct ConsoleBuffer {
   char *flush_at;       // next may reach this, then the buffer is written out
   bool line_flush;      // standard output is a terminal: each line is shown as it ends
   bool write_failed;    // a write of standard output failed; nothing more is written
+  bool dropped;         // an interrupt cut the trace short; nothing more is written
 };
 
 extern ConsoleBuffer console;

@@ -2,27 +2,18 @@
 // start of the run and the ways it ends.
 #include "app/run_driver.hpp"
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
-#if defined(_WIN32)
-#include <io.h>
-#include <windows.h>
-#else
-#include <sched.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#endif
-
 #include "app/console.hpp"
+#include "app/platform.hpp"
 #include "captions/caption_interpreter.hpp"
 #include "captions/caption_memory.hpp"
 #include "captions/caption_user_data.hpp"
 #include "mpeg/bit_reader.hpp"
 #include "mpeg/video_scanner.hpp"
+#include "output/output_file.hpp"
 #include "output/sami_writer.hpp"
 #include "output/srt_writer.hpp"
 
@@ -40,57 +31,6 @@ static struct {
 } driver;
 
 static void (*exit_hook)(int status) = nullptr;
-
-// The signal that asked the run to stop, or 0. Only the handler sets it.
-static volatile sig_atomic_t interrupt_signal = 0;
-
-bool interrupt_requested() { return interrupt_signal != 0; }
-
-#if defined(_WIN32)
-static BOOL WINAPI on_console_event(DWORD event) {
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
-  // A second request while the files are being finished ends the process at once.
-  if (interrupt_signal) ExitProcess(1);
-  interrupt_signal = 1;
-  // Windows ends the process when this handler returns from a close event; the main
-  // thread finishes the files meanwhile and ends the process itself.
-  if (event == CTRL_CLOSE_EVENT) Sleep(INFINITE);
-  return TRUE;
-}
-#else
-static void on_signal(int sig) {
-  if (interrupt_signal) {
-    // A second request while the files are being finished ends the process at once.
-    signal(sig, SIG_DFL);
-    raise(sig);
-    return;
-  }
-  interrupt_signal = sig;
-}
-#endif
-
-static void install_interrupt_handlers() {
-  interrupt_signal = 0;
-#if defined(_WIN32)
-  SetConsoleCtrlHandler(on_console_event, TRUE);
-#else
-  // A reader that goes away (a closed pipe) must not end the run: the files are finished
-  // and the failed write is reported at the end.
-  signal(SIGPIPE, SIG_IGN);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction action {};
-    struct sigaction previous {};
-    sigaction(sig, nullptr, &previous);
-    // A signal that the caller chose to ignore (nohup, a background job) stays ignored.
-    if (previous.sa_handler == SIG_IGN) continue;
-    action.sa_handler = on_signal;
-    // A console write that the signal interrupts goes on, so that no trace is lost.
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    sigaction(sig, &action, nullptr);
-  }
-#endif
-}
 
 bool outputs_started() { return driver.outputs_started; }
 
@@ -125,19 +65,19 @@ void finish_interrupted_run() {
   srt_close();
   fputs("Interrupted\n", stderr);
   finish_console(1);
-#if !defined(_WIN32)
   // Ends as the signal would, so that shells and scripts see an interrupt.
-  if (!exit_hook) {
-    signal(interrupt_signal, SIG_DFL);
-    raise(interrupt_signal);
-  }
-#endif
+  if (!exit_hook) raise_interrupt();
   leave_process(1);
 }
 
 void input_read_error() {
   fprintf(stderr, "Error reading %s\n", driver.input_name ? driver.input_name : "");
   finish_and_exit(1);
+}
+
+[[noreturn]] static void refuse_unrewindable_input() {
+  fprintf(stderr, "Cannot rewind %s: the input must be a regular file\n", driver.input_name);
+  leave_process(1);
 }
 
 static bool is_separator(char c) { return c == '\\' || c == ':' || c == '/'; }
@@ -175,50 +115,32 @@ OutputNames derive_output_names(const char *input_name, const char *output_dir) 
   return names;
 }
 
-static bool request_idle_priority() {
-#if defined(_WIN32)
-  return SetPriorityClass(GetCurrentProcess(), IDLE_PRIORITY_CLASS) != 0;
-#elif defined(SCHED_IDLE)
-  sched_param param{};
-  param.sched_priority = 0;
-  return sched_setscheduler(0, SCHED_IDLE, &param) == 0;
-#else
-  return setpriority(PRIO_PROCESS, 0, 19) == 0;
-#endif
-}
-
 static bool is_directory_option(const char *argument) {
   if (argument[0] != '/' || argument[1] != 'd') return false;
 #if !defined(_WIN32)
   // On POSIX an absolute path such as /data/movie.mpg is an input, not the option.
-  struct stat info;
-  if (stat(argument, &info) == 0) return false;
+  if (path_exists(argument)) return false;
 #endif
   return true;
 }
 
-// Opening an output for writing would cut the input short when both names lead to one
-// file: the same name, a link, or a "/d" directory that holds the input. Files are told
-// apart by identity, not by name.
-static bool same_file_as_input(const char *name) {
-#if defined(_WIN32)
-  BY_HANDLE_FILE_INFORMATION input_info, output_info;
-  HANDLE input = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(reader.file)));
-  if (input == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(input, &input_info)) return false;
-  HANDLE output = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (output == INVALID_HANDLE_VALUE) return false;
-  bool same = GetFileInformationByHandle(output, &output_info) &&
-              input_info.dwVolumeSerialNumber == output_info.dwVolumeSerialNumber &&
-              input_info.nFileIndexHigh == output_info.nFileIndexHigh &&
-              input_info.nFileIndexLow == output_info.nFileIndexLow;
-  CloseHandle(output);
-  return same;
-#else
-  struct stat input_info, output_info;
-  return fstat(fileno(reader.file), &input_info) == 0 && stat(name, &output_info) == 0 &&
-         input_info.st_dev == output_info.st_dev && input_info.st_ino == output_info.st_ino;
-#endif
+// Neither output is changed until both are open and known to be two files: a run that
+// cannot write one of them leaves the earlier outputs as they were, and one that did not
+// exist is not left behind.
+static void open_outputs(const OutputNames &names) {
+  if (!srt_open(names.srt_name)) leave_process(1);
+  if (!sami_open(names.sami_name)) {
+    srt_abandon();
+    leave_process(1);
+  }
+  if (output_same_file(srt_output(), sami_output())) {
+    fprintf(stderr, "Outputs %s and %s are one file\n", names.srt_name, names.sami_name);
+    sami_abandon();
+    srt_abandon();
+    leave_process(1);
+  }
+  srt_start();
+  sami_start();
 }
 
 // The first start code of the raw file tells the stream kind.
@@ -245,6 +167,7 @@ void reset_run_state() {
 }
 
 void zorbel_main(int argc, char **argv) {
+  guard_standard_descriptors();
   reset_run_state();
   install_interrupt_handlers();
   console_reset();
@@ -278,13 +201,17 @@ void zorbel_main(int argc, char **argv) {
   console_printf("SRT Output    : %s\n", names.srt_name);
   console_printf("SAMI Output   : %s\n", names.sami_name);
 
-  reader.file = fopen(driver.input_name, "rb");
+  bool not_a_file = false;
+  reader.file = open_input(driver.input_name, not_a_file);
+  if (not_a_file) refuse_unrewindable_input();
   if (!reader.file) {
     fprintf(stderr, "Base layer input file %s not found\n", driver.input_name);
     leave_process(1);
   }
+  // Opening an output for writing would cut the input short when both names lead to one
+  // file: the same name, a link, or a "/d" directory that holds the input.
   for (const char *output : {names.srt_name, names.sami_name}) {
-    if (same_file_as_input(output)) {
+    if (same_file(reader.file, output)) {
       fprintf(stderr, "Output %s is the input file\n", output);
       leave_process(1);
     }
@@ -293,17 +220,15 @@ void zorbel_main(int argc, char **argv) {
   setvbuf(reader.file, nullptr, _IONBF, 0);
   detect_stream_kind();
   // The real run reads the file again from its first byte.
-  if (fseek(reader.file, 0, SEEK_SET) != 0) {
-    fprintf(stderr, "Cannot rewind %s: the input must be a regular file\n", driver.input_name);
-    leave_process(1);
-  }
+  if (fseek(reader.file, 0, SEEK_SET) != 0) refuse_unrewindable_input();
   clearerr(reader.file);
   reset_reader();
 
   Init_caption_decoder();
+  // An interrupt while the stream was still being found leaves every earlier output as it was.
+  if (interrupt_requested()) finish_interrupted_run();
   driver.outputs_started = true;
-  srt_open(names.srt_name);
-  sami_open(names.sami_name);
+  open_outputs(names);
   scan_video_headers();
 
   fclose(reader.file);

@@ -15,11 +15,9 @@ extern int program_stream_flag;
 // Finishes the SAMI file, then the SRT file, and ends the process. A failed write to
 // either file turns the status into 1.
 [[noreturn]] void finish_and_exit(int status);
-// True once an interrupt, terminate or hang-up signal (on Windows a console break or
-// close event) has asked the run to stop; the scan checks it at every start code.
-bool interrupt_requested();
-// Finishes both files like any other end, says "Interrupted" on stderr and ends the
-// process the way the signal would have.
+// Finishes both files like any other end (none when the outputs are not open yet), says
+// "Interrupted" on stderr and ends the process the way the signal would have. The reader
+// calls it at its next block once an interrupt is pending, the scan at its next start code.
 [[noreturn]] void finish_interrupted_run();
 // A read of the input failed (not its end): reported, outputs finished, status 1.
 [[noreturn]] void input_read_error();

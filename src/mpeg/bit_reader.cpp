@@ -21,8 +21,7 @@
 #define ZORBEL_AVX2 0
 #endif
 
-#include <sys/stat.h>
-
+#include "app/platform.hpp"
 #include "app/run_driver.hpp"
 #include "mpeg/program_stream.hpp"
 
@@ -43,28 +42,21 @@ constexpr int kChunkSize = 64 * kBlockSize;
 // examines (never used as data).
 static uint8_t chunk[kChunkSize + kSearchSlack];
 
-// The size of a regular input file, or -1 (a device, a pipe, an error).
-static int64_t input_size() {
-  if (!reader.file) return -1;
-#if defined(_WIN32)
-  struct _stat64 info;
-  if (_fstat64(_fileno(reader.file), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) return -1;
-#else
-  struct stat info;
-  if (fstat(fileno(reader.file), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
-#endif
-  return static_cast<int64_t>(info.st_size);
-}
-
 // Blocks come out of 128 KiB reads of the unbuffered file, in file order. Reading the file
 // where it lies (a mapping) measured slower than these reads: the page faults and the
 // unmapping cost more than the copy.
 static int32_t take_block() {
+  // Every loop that reads or searches the input takes its blocks here: however long a
+  // stretch without start codes or video packets, an interrupt ends the run within a block.
+  if (interrupt_requested()) finish_interrupted_run();
   if (reader.chunk_next >= kChunkSize) {
     size_t count = 0;
     if (!reader.input_ended) {
       count = fread(chunk, 1, kChunkSize, reader.file);
-      if (count < static_cast<size_t>(kChunkSize) && ferror(reader.file)) input_read_error();
+      if (count < static_cast<size_t>(kChunkSize) && ferror(reader.file)) {
+        if (interrupt_requested()) finish_interrupted_run();
+        input_read_error();
+      }
       reader.bytes_read += static_cast<int64_t>(count);
       if (feof(reader.file)) {
         reader.input_ended = true;
@@ -118,7 +110,7 @@ void reset_reader() {
   reader.padding_phase = 0;
   reader.input_ended = false;
   reader.bytes_read = 0;
-  reader.size_at_start = input_size();
+  reader.size_at_start = regular_file_size(reader.file);
   skip_bits(0);
 }
 

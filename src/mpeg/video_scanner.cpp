@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/console.hpp"
+#include "app/platform.hpp"
 #include "app/run_driver.hpp"
 #include "captions/caption_user_data.hpp"
 #include "mpeg/bit_reader.hpp"

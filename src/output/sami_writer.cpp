@@ -2,21 +2,19 @@
 // as they are (code page 1252, no escaping).
 #include "output/sami_writer.hpp"
 
-#include <cstdio>
 #include <cstring>
 
 #include "app/console.hpp"
 #include "app/run_driver.hpp"
 #include "captions/caption_memory.hpp"
+#include "output/output_file.hpp"
 #include "output/srt_writer.hpp"
 
 // "<P class=ENCC>", 16 rows of 35 characters each with "<BR>" and CR LF, or "&nbsp;".
 constexpr size_t kCaptionTextSize = 16 + kCaptionRows * (kCaptionColumns + 6) + 1;
 
 static struct {
-  FILE *file;
-  const char *file_name;
-  bool write_failed;
+  OutputFile out;
   char caption[kCaptionTextSize];
 } sami;
 
@@ -41,24 +39,23 @@ static const char kHeader[] =
 
 static const char kTrailer[] = "</BODY>\r\n</SAMI>\r\n";
 
-void sami_reset() {
-  sami.file = nullptr;
-  sami.file_name = nullptr;
-  sami.write_failed = false;
-}
+void sami_reset() { output_reset(sami.out); }
 
-static void write_text(const char *text, size_t length) {
-  if (!sami.file) return;  // an in-process harness may decode without outputs
-  if (fwrite(text, 1, length, sami.file) != length) sami.write_failed = true;
-}
+static void write_text(const char *text, size_t length) { output_write(sami.out, text, length); }
 
-void sami_open(const char *file_name) {
-  sami.file = fopen(file_name, "wb");
-  if (!sami.file) {
+bool sami_open(const char *file_name) {
+  if (!output_open(sami.out, file_name)) {
     console_text("Failed to open SAMI File for writing\n");
-    leave_process(1);
+    return false;
   }
-  sami.file_name = file_name;
+  return true;
+}
+
+const OutputFile &sami_output() { return sami.out; }
+void sami_abandon() { output_abandon(sami.out); }
+
+void sami_start() {
+  output_start(sami.out);
   write_text(kHeader, sizeof kHeader - 1);
 }
 
@@ -106,12 +103,7 @@ void sami_write_caption() {
 }
 
 bool sami_close() {
-  if (!sami.file) return true;
+  if (!output_is_open(sami.out)) return true;
   write_text(kTrailer, sizeof kTrailer - 1);
-  // ferror catches a failure that an earlier flush took, fclose one of its own.
-  if (ferror(sami.file)) sami.write_failed = true;
-  if (fclose(sami.file) != 0) sami.write_failed = true;
-  sami.file = nullptr;
-  if (sami.write_failed) fprintf(stderr, "Error writing %s\n", sami.file_name);
-  return !sami.write_failed;
+  return output_close(sami.out);
 }

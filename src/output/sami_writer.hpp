@@ -2,7 +2,15 @@
 // of the displayed caption, then a fixed trailer.
 #pragma once
 
-void sami_open(const char *file_name);
+struct OutputFile;
+
+// Opens the file without changing it. False, after its message on stdout, when it cannot.
+bool sami_open(const char *file_name);
+const OutputFile &sami_output();
+// An open file that was never started is closed; one that the open created is removed.
+void sami_abandon();
+// The old content goes and the header is written.
+void sami_start();
 void sami_write_sync(int hours, int minutes, int seconds, int frames, float frame_rate);
 void sami_write_caption();
 // Writes the trailer and closes the file; nothing when no file is open. False (after

@@ -1,22 +1,20 @@
 // SRT writer. Every line ends with CR LF on every platform.
 #include "output/srt_writer.hpp"
 
-#include <cstdio>
 #include <cstring>
 
 #include "app/console.hpp"
 #include "app/run_driver.hpp"
 #include "captions/caption_memory.hpp"
 #include "mpeg/video_scanner.hpp"
+#include "output/output_file.hpp"
 
 // Counter line, time line, 16 rows of at most 35 characters, all with CR LF, and the
 // final blank line.
 constexpr size_t kEntryTextSize = 32 + 64 + kCaptionRows * (kCaptionColumns + 2) + 2 + 1;
 
 static struct {
-  FILE *file;
-  const char *file_name;
-  bool write_failed;
+  OutputFile out;
   uint64_t counter;  // last entry number written; 64 bits so it cannot wrap
   int64_t start_ms;  // when the remembered caption appeared
   CaptionBuffer snapshot;
@@ -27,9 +25,7 @@ static struct {
 } srt;
 
 void srt_reset() {
-  srt.file = nullptr;
-  srt.file_name = nullptr;
-  srt.write_failed = false;
+  output_reset(srt.out);
   srt.counter = 0;
   srt.start_ms = 0;
   memset(&srt.snapshot, 0, sizeof srt.snapshot);
@@ -58,19 +54,21 @@ void srt_note_pair_time(int hours, int minutes, int seconds, int frames) {
   srt.pair_frames = frames;
 }
 
-void srt_open(const char *file_name) {
-  if (srt.file) {
+bool srt_open(const char *file_name) {
+  if (output_is_open(srt.out)) {
     console_text("ERROR: SRT File is already open\n");
-    leave_process(1);
+    return false;
   }
-  // Binary mode: the CR LF line ends are written explicitly.
-  srt.file = fopen(file_name, "wb");
-  if (!srt.file) {
+  if (!output_open(srt.out, file_name)) {
     console_text("Unable to open SRT File\n");
-    leave_process(1);
+    return false;
   }
-  srt.file_name = file_name;
+  return true;
 }
+
+const OutputFile &srt_output() { return srt.out; }
+void srt_abandon() { output_abandon(srt.out); }
+void srt_start() { output_start(srt.out); }
 
 static void append(const char *text, size_t length) {
   memcpy(srt.entry + srt.entry_length, text, length);
@@ -131,12 +129,12 @@ static void write_entry(int64_t end_ms) {
     }
   }
   append("\r\n", 2);
-  if (fwrite(srt.entry, 1, srt.entry_length, srt.file) != srt.entry_length) srt.write_failed = true;
+  output_write(srt.out, srt.entry, srt.entry_length);
 }
 
 void srt_write_entry(int hours, int minutes, int seconds, int frames, float frame_rate) {
   srt.entry_length = 0;
-  if (!srt.file) return;
+  if (!output_is_open(srt.out)) return;
   int64_t now_ms = caption_time_milliseconds(hours, minutes, seconds, frames, frame_rate);
   // A caption with nothing but spaces left gives no entry: blank cues break readers.
   if (srt.snapshot_has_content && snapshot_holds_text()) write_entry(now_ms);
@@ -148,11 +146,5 @@ void srt_write_entry(int hours, int minutes, int seconds, int frames, float fram
 
 bool srt_close() {
   srt_write_entry(srt.pair_hours, srt.pair_minutes, srt.pair_seconds, srt.pair_frames, output_frame_rate());
-  if (!srt.file) return true;
-  // ferror catches a failure that an earlier flush took, fclose one of its own.
-  if (ferror(srt.file)) srt.write_failed = true;
-  if (fclose(srt.file) != 0) srt.write_failed = true;
-  srt.file = nullptr;
-  if (srt.write_failed) fprintf(stderr, "Error writing %s\n", srt.file_name);
-  return !srt.write_failed;
+  return output_close(srt.out);
 }

@@ -10,7 +10,16 @@ int64_t frames_to_milliseconds(int frames, float frame_rate);
 // hours, minutes, seconds and the milliseconds of frames, in 64 bits.
 int64_t caption_time_milliseconds(int hours, int minutes, int seconds, int frames, float frame_rate);
 
-void srt_open(const char *file_name);
+struct OutputFile;
+
+// Opens the file without changing it (a run that cannot open the SAMI file as well leaves
+// both as they were). False, after its message on stdout, when it cannot.
+bool srt_open(const char *file_name);
+const OutputFile &srt_output();
+// An open file that was never started is closed; one that the open created is removed.
+void srt_abandon();
+// The old content goes; entries follow.
+void srt_start();
 void srt_write_entry(int hours, int minutes, int seconds, int frames, float frame_rate);
 // Writes the pending entry, ending at the time of the latest byte pair, and closes the
 // file. False (after "Error writing ..." on stderr) when any write to the file failed.
