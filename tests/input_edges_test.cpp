@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -66,11 +67,6 @@ struct TempDir {
   }
 };
 
-bool is_directory(const std::string &path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 // Names in a directory, "." and ".." left out, sorted.
 std::vector<std::string> listing(const std::string &dir) {
   std::vector<std::string> names;
@@ -119,40 +115,34 @@ TEST(InputKinds, DirectoryAsInputIsRefusedWithoutOutputs) {
   EXPECT_EQ(listing(dir.path + "/clips.vob"), std::vector<std::string>{});
 }
 
-// A FIFO or pipe cannot be rewound after the stream kind is detected: the run must either
-// read it whole, exactly like the same bytes in a regular file, or refuse it with a message
-// and no output files. Never a run over misread data.
-void expect_read_whole_or_refused(const Outcome &run, const std::string &dir, const std::string &input,
-                                  const std::string &base) {
-  if (run.status == 0) {
-    expect_ntsc_outputs(dir + "/" + base);
-    return;
-  }
-  EXPECT_EQ(run.status, 1) << "stdout tail: " << run.out.substr(run.out.size() > 500 ? run.out.size() - 500 : 0);
-  EXPECT_NE(run.err.find(input), std::string::npos) << "stderr: " << run.err;
-  EXPECT_FALSE(file_exists(dir + "/" + base + ".srt"));
-  EXPECT_FALSE(file_exists(dir + "/" + base + ".smi"));
-}
-
-TEST(InputKinds, FifoIsReadWholeOrRefused) {
-  for (const char *fixture : {"ntsc.m2v", "ntsc-dvd.vob"}) {
-    SCOPED_TRACE(fixture);
+// An input that cannot be rewound, or whose reads can wait for ever or never end, is refused
+// before anything waits on it: a FIFO without a writer, with a silent writer, or fed by cat;
+// standard input as a pipe; a socket; a link to an endless device.
+TEST(InputKinds, FifosSocketsAndCharacterDevicesAreRefusedAtOnce) {
+  struct Case {
+    const char *label, *setup, *line;
+  };
+  const Case cases[] = {
+      {"FIFO without a writer", "mkfifo live.mpg", "\"$ZORBEL\" live.mpg </dev/null"},
+      {"FIFO with a silent writer", "mkfifo live.mpg", "sleep 20 >live.mpg & \"$ZORBEL\" live.mpg </dev/null"},
+      {"FIFO fed by cat", "mkfifo live.mpg", "cat \"$FIXTURE\" >live.mpg & \"$ZORBEL\" live.mpg </dev/null"},
+      {"pipe as standard input", "ln -s /dev/stdin live.mpg", "cat \"$FIXTURE\" | \"$ZORBEL\" live.mpg"},
+      {"socket", "python3 -c 'import socket; socket.socket(socket.AF_UNIX).bind(\"live.mpg\")'",
+       "\"$ZORBEL\" live.mpg </dev/null"},
+      {"link to /dev/zero", "ln -s /dev/zero live.mpg", "\"$ZORBEL\" live.mpg </dev/null"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
     TempDir dir("edges-fifo");
-    ASSERT_EQ(mkfifo((dir.path + "/live.mpg").c_str(), 0644), 0);
-    // The open blocks until both ends are open: the writer runs in the background under
-    // its own time limit, so nothing waits for ever if the tool never opens the FIFO.
-    std::string writer = "cat " + shell_quote(source_path("tests/fixtures/") + fixture) + " > live.mpg";
-    Outcome run = run_line(dir.path, "timeout 30 sh -c " + shell_quote(writer) + " 2>/dev/null & \"$ZORBEL\" live.mpg </dev/null");
-    expect_read_whole_or_refused(run, dir.path, "live.mpg", "live");
+    ASSERT_EQ(run_line(dir.path, c.setup).status, 0);
+    std::string fixture = "FIXTURE=" + shell_quote(source_path("tests/fixtures/ntsc.m2v")) + "; ";
+    // A background writer, still waiting for a reader, ends with the line; a run that waits
+    // is cut by the time limit.
+    Outcome run = run_line(dir.path, fixture + c.line + "; status=$?; kill $! 2>/dev/null; exit $status", 10);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Cannot rewind live.mpg: the input must be a regular file\n");
+    EXPECT_EQ(listing(dir.path), std::vector<std::string>{"live.mpg"});
   }
-}
-
-TEST(InputKinds, PipeIsReadWholeOrRefused) {
-  TempDir dir("edges-pipe");
-  // A name with an extension for the tool's standard input, itself a pipe from cat.
-  ASSERT_EQ(symlink("/dev/stdin", (dir.path + "/piped.m2v").c_str()), 0);
-  Outcome run = run_line(dir.path, "cat " + shell_quote(source_path("tests/fixtures/ntsc.m2v")) + " | \"$ZORBEL\" piped.m2v");
-  expect_read_whole_or_refused(run, dir.path, "piped.m2v", "piped");
 }
 
 TEST(InputKinds, FileCutShortWhileItIsReadEndsAsAReadError) {
@@ -281,20 +271,25 @@ TEST(OutputPlaces, SrtFileThatCannotBeCreatedEndsTheRun) {
   EXPECT_EQ(listing(dir.path), (std::vector<std::string>{"in.m2v", "plain"}));
 }
 
-TEST(OutputPlaces, SamiFileThatCannotBeCreatedEndsTheRun) {
-  TempDir dir("edges-sami");
-  copy_fixture("ntsc.m2v", dir.path + "/in.m2v");
-  ASSERT_EQ(mkdir((dir.path + "/out").c_str(), 0755), 0);
-  // The SAMI name is taken by a directory, while the SRT file can be written.
-  ASSERT_EQ(mkdir((dir.path + "/out/in.smi").c_str(), 0755), 0);
-  Outcome run = run_args(dir.path, {"in.m2v", "/d" + dir.path + "/out/"});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(ends_with(run.out, "Failed to open SAMI File for writing\n")) << run.out;
-  EXPECT_TRUE(is_directory(dir.path + "/out/in.smi"));
-  EXPECT_EQ(listing(dir.path + "/out/in.smi"), std::vector<std::string>{});
-  // No caption was read: an SRT file left behind holds no entry.
-  if (file_exists(dir.path + "/out/in.srt")) {
-    EXPECT_EQ(read_file(dir.path + "/out/in.srt"), "");
+// The SRT file can be written, the SAMI name is taken by a directory: the run changes
+// neither place, so the subtitles of an earlier run survive and no new file is left behind.
+TEST(OutputPlaces, SamiFileThatCannotBeCreatedLeavesBothPlacesAsTheyWere) {
+  for (bool earlier_srt : {false, true}) {
+    SCOPED_TRACE(earlier_srt ? "an earlier .srt" : "no earlier .srt");
+    TempDir dir("edges-sami");
+    copy_fixture("ntsc.m2v", dir.path + "/in.m2v");
+    ASSERT_EQ(mkdir((dir.path + "/out").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir.path + "/out/in.smi").c_str(), 0755), 0);
+    if (earlier_srt) write_file(dir.path + "/out/in.srt", Bytes{'o', 'l', 'd'});
+    std::vector<std::string> before = listing(dir.path + "/out");
+    Outcome run = run_args(dir.path, {"in.m2v", "/d" + dir.path + "/out/"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(ends_with(run.out, "Failed to open SAMI File for writing\n")) << run.out;
+    EXPECT_EQ(listing(dir.path + "/out"), before);
+    EXPECT_EQ(listing(dir.path + "/out/in.smi"), std::vector<std::string>{});
+    if (earlier_srt) {
+      EXPECT_EQ(read_file(dir.path + "/out/in.srt"), "old");
+    }
   }
 }
 
@@ -378,6 +373,30 @@ TEST(OutputPlaces, OutputThatIsTheInputFileEndsTheRunBeforeAnyFileIsCreated) {
   }
 }
 
+// .srt and .smi names that lead to one file would have each writer overwrite the other.
+TEST(OutputPlaces, OutputsThatAreOneFileEndTheRunBeforeEitherIsChanged) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"hard link", "echo old >in.srt && ln in.srt in.smi"},
+      {"symbolic link", "echo old >in.srt && ln -s in.srt in.smi"},
+      {"two links to one file", "echo old >file && ln -s file in.srt && ln -s file in.smi"},
+      {"two links to a file not yet there", "ln -s file in.srt && ln -s file in.smi"},
+  };
+  for (const auto &same : cases) {
+    SCOPED_TRACE(same.first);
+    TempDir dir("edges-one-output");
+    copy_fixture("ntsc.m2v", dir.path + "/in.m2v");
+    ASSERT_EQ(run_line(dir.path, same.second).status, 0);
+    std::vector<std::string> before = listing(dir.path);
+    Outcome run = run_args(dir.path, {"in.m2v"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Outputs in.srt and in.smi are one file\n");
+    EXPECT_EQ(listing(dir.path), before);
+    if (file_exists(dir.path + "/in.srt")) {
+      EXPECT_EQ(read_file(dir.path + "/in.srt"), "old\n");
+    }
+  }
+}
+
 TEST(OutputPlaces, OutputThatOnlyLooksLikeTheInputIsWritten) {
   TempDir dir("edges-lookalike");
   // The same names in two directories are two files: the run goes on and replaces the
@@ -423,11 +442,26 @@ WholeRun whole_long_run(const std::string &dir) {
 struct Interrupted {
   int status;  // as waitpid gives it
   std::string out, err;
+  double seconds;  // from the signal to the end of the process
 };
 
-// Runs the binary with its trace going into a pipe, sends `sig` once its outputs exist,
-// and only then reads the trace.
-Interrupted run_interrupted(const std::string &dir, const std::string &input, const std::string &base, int sig) {
+// A console that reads the trace as it comes, or one that takes nothing (a pipe that
+// nobody reads) until the process has ended.
+enum class Console { read, unread };
+
+// When the signal may come: given the trace read so far.
+using Ready = std::function<bool(const std::string &trace)>;
+Ready when_file_exists(const std::string &path) {
+  return [path](const std::string &) { return file_exists(path); };
+}
+// The first piece of the trace has come: the console buffer was full, a thousand captions in.
+const Ready kWhenTraceBegins = [](const std::string &trace) { return !trace.empty(); };
+const Ready kAtOnce = [](const std::string &) { return true; };
+
+// Runs the binary on input in dir with its trace going into a pipe, and sends `sig` once
+// `ready` holds and `delay_ms` more have passed.
+Interrupted run_interrupted(const std::string &dir, const std::string &input, int sig, Console console,
+                            const Ready &ready, int delay_ms = 0) {
   int fds[2];
   if (pipe(fds) != 0) abort();
   console_flush();
@@ -450,25 +484,48 @@ Interrupted run_interrupted(const std::string &dir, const std::string &input, co
     _exit(127);
   }
   close(fds[1]);
-  Interrupted run{-1, "", ""};
-  // The handlers are in place before the outputs are created.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!file_exists(dir + "/" + base + ".smi") && std::chrono::steady_clock::now() < deadline) usleep(1000);
-  kill(pid, sig);
-  char chunk[65536];
+  using Clock = std::chrono::steady_clock;
+  Interrupted run{-1, "", "", -1};
+  auto read_trace = [&](int wait_ms) {
+    pollfd ready_to_read{fds[0], POLLIN, 0};
+    char chunk[65536];
+    while (poll(&ready_to_read, 1, wait_ms) > 0) {
+      ssize_t got = read(fds[0], chunk, sizeof chunk);
+      if (got <= 0) return;
+      run.out.append(chunk, static_cast<size_t>(got));
+      wait_ms = 0;
+    }
+  };
+  const auto deadline = Clock::now() + std::chrono::seconds(60);
+  Clock::time_point ready_at{}, sent_at{};
+  bool is_ready = false, sent = false;
   for (;;) {
-    pollfd ready{fds[0], POLLIN, 0};
-    if (poll(&ready, 1, 60000) <= 0) {
+    if (!is_ready && ready(run.out)) {
+      is_ready = true;
+      ready_at = Clock::now();
+    }
+    if (is_ready && !sent && Clock::now() >= ready_at + std::chrono::milliseconds(delay_ms)) {
+      kill(pid, sig);
+      sent = true;
+      sent_at = Clock::now();
+    }
+    if (console == Console::read) {
+      read_trace(1);
+    } else {
+      usleep(1000);
+    }
+    if (waitpid(pid, &run.status, WNOHANG) == pid) break;
+    if (Clock::now() > deadline) {
       kill(pid, SIGKILL);  // a hang becomes a failed test
+      waitpid(pid, &run.status, 0);
       break;
     }
-    ssize_t got = read(fds[0], chunk, sizeof chunk);
-    if (got <= 0) break;
-    run.out.append(chunk, static_cast<size_t>(got));
   }
+  if (sent) run.seconds = std::chrono::duration<double>(Clock::now() - sent_at).count();
+  read_trace(0);
   close(fds[0]);
-  waitpid(pid, &run.status, 0);
   run.err = read_file(dir + "/.stderr");
+  unlink((dir + "/.stderr").c_str());
   return run;
 }
 
@@ -476,6 +533,23 @@ Interrupted run_interrupted(const std::string &dir, const std::string &input, co
 std::string before_last(const std::string &text, const std::string &mark) {
   size_t at = text.rfind(mark);
   return at == std::string::npos ? text : text.substr(0, at);
+}
+
+// The files of a run stopped part-way through the long stream: the SAMI file is the start
+// of the whole run's, with its trailer; the SRT file holds the whole run's first entries,
+// then one for the caption on screen, which it gives.
+std::string expect_finished_early(const WholeRun &whole, const std::string &dir) {
+  std::string smi = read_file(dir + "/long.smi");
+  EXPECT_TRUE(ends_with(smi, kSamiTrailer)) << smi.substr(smi.size() > 200 ? smi.size() - 200 : 0);
+  std::string smi_body = smi.substr(0, smi.size() - std::min(smi.size(), kSamiTrailer.size()));
+  EXPECT_GT(count_of(smi_body, "<SYNC"), 0u);
+  EXPECT_EQ(whole.smi.compare(0, smi_body.size(), smi_body), 0);
+  std::string srt = read_file(dir + "/long.srt");
+  EXPECT_TRUE(ends_with(srt, "\r\n\r\n"));
+  size_t last_entry_end = srt.size() < 5 ? std::string::npos : srt.rfind("\r\n\r\n", srt.size() - 5);
+  std::string earlier = last_entry_end == std::string::npos ? "" : srt.substr(0, last_entry_end + 4);
+  EXPECT_EQ(whole.srt.compare(0, earlier.size(), earlier), 0);
+  return srt.substr(earlier.size());
 }
 
 TEST(Interrupts, SignalFinishesBothFilesAndEndsTheProcessByTheSignal) {
@@ -487,7 +561,7 @@ TEST(Interrupts, SignalFinishesBothFilesAndEndsTheProcessByTheSignal) {
     SCOPED_TRACE(strsignal(sig));
     unlink((dir.path + "/long.srt").c_str());
     unlink((dir.path + "/long.smi").c_str());
-    Interrupted run = run_interrupted(dir.path, "long.m2v", "long", sig);
+    Interrupted run = run_interrupted(dir.path, "long.m2v", sig, Console::read, kWhenTraceBegins);
     EXPECT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == sig) << "wait status " << run.status;
     EXPECT_EQ(run.err, "Interrupted\n");
 
@@ -498,28 +572,111 @@ TEST(Interrupts, SignalFinishesBothFilesAndEndsTheProcessByTheSignal) {
     ASSERT_LT(trace.size(), whole.out.size());
     EXPECT_EQ(whole.out.compare(0, trace.size(), trace), 0) << "the trace is not the start of the whole run's";
 
-    // The SAMI file is the start of the whole run's, with its trailer.
-    std::string smi = read_file(dir.path + "/long.smi");
-    ASSERT_TRUE(ends_with(smi, kSamiTrailer)) << smi.substr(smi.size() > 200 ? smi.size() - 200 : 0);
-    std::string smi_body = smi.substr(0, smi.size() - kSamiTrailer.size());
-    EXPECT_GT(count_of(smi_body, "<SYNC"), 0u);
-    EXPECT_EQ(whole.smi.compare(0, smi_body.size(), smi_body), 0);
-
-    // The SRT file: the whole run's first entries, then the caption on screen, ended at
-    // the time of the last pair that was read.
-    std::string srt = read_file(dir.path + "/long.srt");
-    ASSERT_TRUE(ends_with(srt, "\r\n\r\n"));
-    size_t last_entry_end = srt.rfind("\r\n\r\n", srt.size() - 5);
-    std::string earlier = last_entry_end == std::string::npos ? "" : srt.substr(0, last_entry_end + 4);
-    EXPECT_EQ(whole.srt.compare(0, earlier.size(), earlier), 0);
+    // The caption on screen ends at the time of the last pair that was read.
+    std::string last = expect_finished_early(whole, dir.path);
     size_t time_at = trace.rfind("time: ");
     ASSERT_NE(time_at, std::string::npos);
     int h = 0, m = 0, sec = 0, frames = 0;
     ASSERT_EQ(sscanf(trace.c_str() + time_at, "time: %d:%d:%d.%d", &h, &m, &sec, &frames), 4);
-    std::string last = srt.substr(earlier.size());
     std::string end_time = last.substr(last.find(" --> ") + 5, 12);
     EXPECT_EQ(end_time, caption_script::srt_time(pal_ms(h, m, sec, frames))) << last;
   }
+}
+
+// The console is a pipe that nobody reads (`zorbel movie.m2v | sleep 1000`): the run is
+// held in a write when the signal comes. The trace still pending is dropped, both files are
+// finished, and the process ends by the signal.
+TEST(Interrupts, ConsoleThatTakesNothingDoesNotHoldTheEnd) {
+  TempDir dir("edges-signal-blocked");
+  const WholeRun whole = whole_long_run(dir.path);
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  unlink((dir.path + "/long.srt").c_str());
+  unlink((dir.path + "/long.smi").c_str());
+  Interrupted run =
+      run_interrupted(dir.path, "long.m2v", SIGTERM, Console::unread, when_file_exists(dir.path + "/long.smi"), 300);
+  EXPECT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGTERM) << "wait status " << run.status;
+  EXPECT_LT(run.seconds, 10.0);
+  EXPECT_EQ(run.err, "Interrupted\n");
+  EXPECT_GT(run.out.size(), 0u);
+  EXPECT_EQ(whole.out.compare(0, run.out.size(), run.out), 0) << "the trace is not the start of the whole run's";
+  expect_finished_early(whole, dir.path);
+}
+
+// Writes head at the start of path and tail at tail_at, with a hole of zeros between them.
+// False when the file system fills the hole with blocks: such a file is too large to make.
+bool write_with_hole(const std::string &path, const Bytes &head, long long tail_at, const Bytes &tail) {
+  int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+  if (fd < 0) {
+    ADD_FAILURE() << "could not create " << path;
+    return false;
+  }
+  bool written = pwrite(fd, head.data(), head.size(), 0) == static_cast<ssize_t>(head.size()) &&
+                 pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(tail_at)) == static_cast<ssize_t>(tail.size());
+  struct stat info;
+  bool sparse = fstat(fd, &info) == 0 && info.st_blocks * 512LL < 64LL * 1024 * 1024;
+  close(fd);
+  if (!written) ADD_FAILURE() << "could not write " << path;
+  return written && sparse;
+}
+
+Bytes fixture_bytes(const std::string &fixture) {
+  std::string text = read_file(source_path("tests/fixtures/" + fixture));
+  return Bytes(text.begin(), text.end());
+}
+
+// Gigabytes of zeros hold no start code and no system-layer code: every loop that reads or
+// searches them looks at the interrupt at each block, so the run ends at once. An interrupt
+// while the stream kind is still being found leaves the earlier outputs as they were.
+TEST(Interrupts, LongStretchesWithoutStartCodesEndAtTheSignal) {
+  const long long kGigabyte = 1LL << 30;
+  struct Case {
+    const char *label;
+    Bytes head, tail;
+    long long tail_at;
+    bool finished;  // the outputs were written (the signal comes 300 ms after they exist)
+  };
+  const Case cases[] = {
+      {"elementary stream, then zeros", fixture_bytes("ntsc.m2v"), {0}, 8 * kGigabyte, true},
+      {"program stream, then zeros", fixture_bytes("ntsc-dvd.vob"), {0}, 8 * kGigabyte, true},
+      {"zeros before the stream", {0}, fixture_bytes("ntsc.m2v"), 16 * kGigabyte, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir dir("edges-signal-zeros");
+    RemoveFile remove{dir.path + "/in.mpg"};
+    if (!write_with_hole(dir.path + "/in.mpg", c.head, c.tail_at, c.tail)) GTEST_SKIP() << "no holes here";
+    write_file(dir.path + "/in.srt", Bytes{'o', 'l', 'd'});
+    Interrupted run = run_interrupted(dir.path, "in.mpg", SIGTERM, Console::read,
+                                      c.finished ? when_file_exists(dir.path + "/in.smi") : kAtOnce, 300);
+    EXPECT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGTERM) << "wait status " << run.status;
+    EXPECT_LT(run.seconds, 5.0);
+    EXPECT_EQ(run.err, "Interrupted\n");
+    if (c.finished) {
+      expect_ntsc_outputs(dir.path + "/in");
+    } else {
+      EXPECT_EQ(read_file(dir.path + "/in.srt"), "old");
+      EXPECT_FALSE(file_exists(dir.path + "/in.smi"));
+    }
+  }
+}
+
+// With descriptors 0 to 2 closed, the input and the outputs would take their numbers.
+TEST(ConsoleGoesAway, ClosedStandardDescriptorsKeepTheTraceOutOfTheOutputs) {
+  TempDir dir("edges-closed");
+  copy_fixture("ntsc.m2v", dir.path + "/in.m2v");
+  Outcome run = run_line(dir.path, "\"$ZORBEL\" in.m2v <&- >&- 2>&-; echo $? >.status");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(read_file(dir.path + "/.status"), "0\n");
+  expect_ntsc_outputs(dir.path + "/in");
+}
+
+// A file-size limit ends the run as a full disk does, not by SIGXFSZ.
+TEST(ConsoleGoesAway, FileSizeLimitIsAWriteErrorOfEachFile) {
+  TempDir dir("edges-fsize");
+  copy_fixture("ntsc.m2v", dir.path + "/in.m2v");
+  Outcome run = run_line(dir.path, "ulimit -f 1; \"$ZORBEL\" in.m2v >/dev/null");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Error writing in.srt\nError writing in.smi\n");
 }
 
 TEST(ConsoleGoesAway, TraceThatCannotBeWrittenLeavesCompleteFilesAndStatusOne) {
@@ -560,20 +717,7 @@ TEST(LargeInput, CaptionAfterAFourGigabyteHoleKeepsTrueOffsetsAndTimes) {
   // start-code search passes them and finds 00 00 01 B3 at the true offset.
   const long long second_at = 2048LL * 2197266 - 8;
   ASSERT_GT(second_at, 4294967296LL + 200000000LL);
-  {
-    int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    ssize_t a = pwrite(fd, first.data(), first.size(), 0);
-    ssize_t b = pwrite(fd, second.data(), second.size(), static_cast<off_t>(second_at));
-    struct stat info;
-    int stat_result = fstat(fd, &info);
-    close(fd);
-    ASSERT_EQ(a, static_cast<ssize_t>(first.size()));
-    ASSERT_EQ(b, static_cast<ssize_t>(second.size()));
-    ASSERT_EQ(stat_result, 0);
-    ASSERT_EQ(info.st_size, second_at + static_cast<long long>(second.size()));
-    if (info.st_blocks * 512LL > 64LL * 1024 * 1024) GTEST_SKIP() << "the file system does not keep holes";
-  }
+  if (!write_with_hole(path, first, second_at, second)) GTEST_SKIP() << "the file system does not keep holes";
 
   auto started = std::chrono::steady_clock::now();
   Outcome run = run_args(dir.path, {"long.m2v"}, 240);

@@ -49,6 +49,7 @@ void remove_output(const char *name);
 
 bool console_is_terminal();
 enum class ConsoleWrite { written, failed, dropped };
-// Writes to standard output. Once an interrupt is pending, nothing waits for a console
-// that takes nothing (a pipe nobody reads): what it cannot take at once is dropped.
+// Writes to standard output. Once an interrupt is pending, nothing waits long for a
+// console that takes nothing (a pipe nobody reads): what it has not taken within a second
+// is dropped.
 ConsoleWrite write_console(const char *data, size_t length);

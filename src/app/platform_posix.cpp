@@ -5,11 +5,13 @@
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <initializer_list>
 
 #include "app/platform.hpp"
@@ -126,7 +128,11 @@ int open_output(const char *name, bool &created) {
   if (fd >= 0) {
     created = true;
   } else if (errno == EEXIST) {
-    fd = open(name, O_WRONLY | O_NONBLOCK);
+    // A symbolic link to a file that does not exist yet is followed, and the file created.
+    struct stat info;
+    bool dangling = stat(name, &info) != 0 && errno == ENOENT;
+    fd = open(name, O_WRONLY | O_CREAT | O_NONBLOCK, 0666);
+    created = dangling && fd >= 0;
   }
   if (fd < 0) return -1;
   int flags = fcntl(fd, F_GETFL);
@@ -161,17 +167,38 @@ bool write_output(int fd, const char *data, size_t length) {
 
 bool close_output(int fd) { return close(fd) == 0; }
 
-void remove_output(const char *name) { unlink(name); }
+void remove_output(const char *name) {
+  // The file that a link led to goes, and the link stays, as it was before the run.
+  struct stat info;
+  if (lstat(name, &info) == 0 && S_ISLNK(info.st_mode)) {
+    char *target = realpath(name, nullptr);
+    if (target) unlink(target);
+    free(target);
+    return;
+  }
+  unlink(name);
+}
 
 bool console_is_terminal() { return isatty(STDOUT_FILENO) != 0; }
 
+static int64_t now_ms() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
 ConsoleWrite write_console(const char *data, size_t length) {
+  // Once an interrupt is pending, the console has this long to take the rest of the trace.
+  constexpr int64_t kGraceMs = 1000;
+  static int64_t give_up_at = -1;
   while (length > 0) {
     size_t piece = length;
     if (interrupt_signal) {
+      if (give_up_at < 0) give_up_at = now_ms() + kGraceMs;
+      int64_t left = give_up_at - now_ms();
       // A pipe that polls writable takes PIPE_BUF bytes without waiting.
       pollfd ready{STDOUT_FILENO, POLLOUT, 0};
-      if (poll(&ready, 1, 0) != 1) return ConsoleWrite::dropped;
+      if (left <= 0 || poll(&ready, 1, static_cast<int>(left)) != 1) return ConsoleWrite::dropped;
       if (piece > PIPE_BUF) piece = PIPE_BUF;
     }
     ssize_t written = write(STDOUT_FILENO, data, piece);

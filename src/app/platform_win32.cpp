@@ -102,7 +102,7 @@ int open_output(const char *name, bool &created) {
   if (fd >= 0) {
     created = true;
   } else if (errno == EEXIST) {
-    fd = _open(name, _O_WRONLY | _O_BINARY);
+    fd = _open(name, _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
   }
   return fd;
 }
