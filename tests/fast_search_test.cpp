@@ -1,8 +1,8 @@
-// The buffer-scanning start-code search (16-byte vectors, and the widest the processor
-// has), which also passes over the start codes the scanner does not act on, against the
-// byte-at-a-time reference: whole runs, in process, must give the same console trace, the
-// same files and the same status on every fixture and on random streams, elementary and
-// program.
+// The buffer-scanning start-code search with each of its kernels (scalar, 16-byte and
+// 32-byte vectors, as far as the processor has them), which also passes over the start codes
+// the scanner does not act on, against the byte-at-a-time reference: whole runs, in process,
+// must give the same console trace, the same files and the same status on every fixture and
+// on random streams, elementary and program.
 #include <gtest/gtest.h>
 
 #include <csetjmp>
@@ -15,6 +15,7 @@
 #include "app/run_driver.hpp"
 #include "caption_test_support.hpp"
 #include "mpeg/bit_reader.hpp"
+#include "mpeg/start_code_search.hpp"
 #include "run_binary.hpp"
 #include "stream_builder.hpp"
 
@@ -29,15 +30,14 @@ struct Outcome {
   std::string console, srt, smi;
 };
 
-// The run's own exit comes back here through the exit hook.
-enum class Search { reference, narrow_vectors, widest_vectors };
-
-Outcome run_in_process(const std::string &input, const std::string &dir, Search search) {
+// The run's own exit comes back here through the exit hook. Without `kernel` the search
+// goes byte by byte.
+Outcome run_in_process(const std::string &input, const std::string &dir, const SearchKernel *kernel) {
   std::string input_arg = input, dir_arg = "/d" + dir + "/";
   char program[] = "zorbel";
   char *argv[] = {program, &input_arg[0], &dir_arg[0], nullptr};
-  use_reference_search(search == Search::reference);
-  use_wide_vectors(search == Search::widest_vectors);
+  use_reference_search(kernel == nullptr);
+  if (kernel) use_search_kernel(*kernel);
   set_exit_hook(back_to_test);
   caption_test::capture_stdout();
   testing::internal::CaptureStderr();
@@ -47,7 +47,7 @@ Outcome run_in_process(const std::string &input, const std::string &dir, Search 
   outcome.console = caption_test::captured_stdout() + "--- stderr\n" + testing::internal::GetCapturedStderr();
   set_exit_hook(nullptr);
   use_reference_search(false);
-  use_wide_vectors(true);
+  use_search_kernel(best_search_kernel());
   reset_run_state();  // later tests in this process start clean
   outcome.status = ended - 1;
   outcome.srt = read_file(dir + "/input.srt");
@@ -59,14 +59,15 @@ void expect_same_run(const Bytes &stream, const std::string &what) {
   std::string dir = make_temp_dir("fast");
   std::string input = dir + "/input.mpg";
   write_file(input, stream);
-  Outcome reference = run_in_process(input, dir, Search::reference);
+  Outcome reference = run_in_process(input, dir, nullptr);
   struct Variant {
-    Search search;
+    SearchKernel kernel;
     const char *label;
   };
-  for (const Variant &variant :
-       {Variant{Search::narrow_vectors, " (16-byte vectors)"}, Variant{Search::widest_vectors, " (widest vectors)"}}) {
-    Outcome fast = run_in_process(input, dir, variant.search);
+  for (const Variant &variant : {Variant{SearchKernel::scalar, " (scalar)"}, Variant{SearchKernel::sse2, " (16-byte vectors)"},
+                                 Variant{SearchKernel::avx2, " (32-byte vectors)"}}) {
+    if (!search_kernel_available(variant.kernel)) continue;
+    Outcome fast = run_in_process(input, dir, &variant.kernel);
     std::string label = what + variant.label;
     EXPECT_EQ(fast.status, reference.status) << label;
     // Compare whole texts only when they differ, so a failure shows where.

@@ -13,6 +13,7 @@
 #include "caption_test_support.hpp"
 #include "captions/caption_memory.hpp"
 #include "mpeg/video_scanner.hpp"
+#include "output/caption_time.hpp"
 #include "run_binary.hpp"
 #include "stream_builder.hpp"
 
@@ -70,12 +71,12 @@ TEST(SrtMilliseconds, FramesBecomeMillisecondsThroughTheRoundedFactor) {
 }
 
 TEST(SrtMilliseconds, CaptionTimeAddsHoursMinutesAndSeconds) {
-  EXPECT_EQ(caption_time_milliseconds(1, 0, 0, 0, ntsc_rate()), 3600000);
-  EXPECT_EQ(caption_time_milliseconds(1, 2, 3, 15, ntsc_rate()), 3723500);
-  EXPECT_EQ(caption_time_milliseconds(0, 0, 2, 10, 0.0f), 2000);
-  EXPECT_EQ(caption_time_milliseconds(0, 0, 2, 0, 0.0f), 2000);
+  EXPECT_EQ(caption_time_milliseconds({1, 0, 0, 0}, ntsc_rate()), 3600000);
+  EXPECT_EQ(caption_time_milliseconds({1, 2, 3, 15}, ntsc_rate()), 3723500);
+  EXPECT_EQ(caption_time_milliseconds({0, 0, 2, 10}, 0.0f), 2000);
+  EXPECT_EQ(caption_time_milliseconds({0, 0, 2, 0}, 0.0f), 2000);
   // Hours have no limit; the sum does not wrap.
-  EXPECT_EQ(caption_time_milliseconds(1000, 0, 0, 0, 25.0f), INT64_C(3600000000));
+  EXPECT_EQ(caption_time_milliseconds({1000, 0, 0, 0}, 25.0f), INT64_C(3600000000));
 }
 
 TEST_F(SrtWriter, FirstCallWritesNothingAndItsCaptionBecomesEntryOne) {
@@ -124,22 +125,21 @@ TEST_F(SrtWriter, CounterLineIsPaddedToEightCharacters) {
   EXPECT_NE(file.find("9       \r\n00:00:08,000 --> 00:00:09,000\r\nI\r\n\r\n10      "), std::string::npos);
 }
 
-TEST_F(SrtWriter, CounterOfNineDigitsHasNoPadding) {
-  // Writing 10^8 entries one by one takes about a minute; start the count close to it.
-  srt_continue_numbering(99999998);
-  srt_open("/dev/null");
-  srt_start();
-  show({{15, 0, "X"}});
-  srt_write_entry(0, 0, 0, 0, 25.0f);
-  EXPECT_TRUE(srt_close());  // entry 99999999, into /dev/null
-
-  open();  // the counter runs on over the new file; the remembered caption too
-  srt_write_entry(0, 0, 1, 0, 25.0f);
+// Roll-up (and paint-on) text is written out after every pair that adds to it: each call
+// ends the entry of the text shown until then and starts one for the longer text.
+TEST_F(SrtWriter, RollUpTextGivesAnEntryForEveryPairThatAddsToIt) {
+  open();
+  const char *shown[] = {"HE", "HELL", "HELLO"};
+  for (int second = 0; second < 3; second++) {
+    show({{15, 0, shown[second]}});
+    srt_write_entry(0, 0, second, 0, 25.0f);
+  }
   blank();
-  srt_write_entry(0, 0, 2, 0, 25.0f);
+  srt_write_entry(0, 0, 3, 0, 25.0f);
   EXPECT_EQ(close_and_read(),
-            "100000000\r\n00:00:00,000 --> 00:00:01,000\r\nX\r\n"
-            "\r\n100000001\r\n00:00:01,000 --> 00:00:02,000\r\nX\r\n\r\n");
+            "1       \r\n00:00:00,000 --> 00:00:01,000\r\nHE\r\n\r\n"
+            "2       \r\n00:00:01,000 --> 00:00:02,000\r\nHELL\r\n\r\n"
+            "3       \r\n00:00:02,000 --> 00:00:03,000\r\nHELLO\r\n\r\n");
 }
 
 TEST_F(SrtWriter, GapsBecomeSpacesAndColumn34IsWritten) {

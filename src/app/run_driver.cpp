@@ -12,6 +12,7 @@
 #include "captions/caption_memory.hpp"
 #include "captions/caption_user_data.hpp"
 #include "mpeg/bit_reader.hpp"
+#include "mpeg/program_stream.hpp"
 #include "mpeg/video_scanner.hpp"
 #include "output/output_file.hpp"
 #include "output/sami_writer.hpp"
@@ -27,12 +28,9 @@ static struct {
   std::string output_path;
   std::string srt_name;
   std::string sami_name;
-  bool outputs_started;
 } driver;
 
 static void (*exit_hook)(int status) = nullptr;
-
-bool outputs_started() { return driver.outputs_started; }
 
 void set_exit_hook(void (*hook)(int status)) { exit_hook = hook; }
 
@@ -160,7 +158,6 @@ void reset_run_state() {
   if (reader.file) fclose(reader.file);
   reader.file = nullptr;
   program_stream_flag = 0;
-  driver.outputs_started = false;
   reset_video_scanner();
   reset_caption_user_data();
   reset_caption_interpreter();
@@ -223,11 +220,12 @@ void zorbel_main(int argc, char **argv) {
   if (fseek(reader.file, 0, SEEK_SET) != 0) refuse_unrewindable_input();
   clearerr(reader.file);
   reset_reader();
+  // The first fill of a program stream already looks for the first video packet.
+  if (program_stream_flag && video_ended()) fatal_exit("No video stream found\n");
 
   Init_caption_decoder();
   // An interrupt while the stream was still being found leaves every earlier output as it was.
   if (interrupt_requested()) finish_interrupted_run();
-  driver.outputs_started = true;
   open_outputs(names);
   scan_video_headers();
 

@@ -21,8 +21,6 @@ extern int program_stream_flag;
 [[noreturn]] void finish_interrupted_run();
 // A read of the input failed (not its end): reported, outputs finished, status 1.
 [[noreturn]] void input_read_error();
-// True once the run has started its outputs (the first video data has been found).
-bool outputs_started();
 
 // The only place where the process ends; flushes the console first.
 [[noreturn]] void leave_process(int status);

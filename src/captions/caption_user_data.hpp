@@ -2,13 +2,6 @@
 // headers, turned into parity-checked, timed EIA-608 byte pairs of one caption field.
 #pragma once
 
-struct CaptionTime {
-  int hours;
-  int minutes;
-  int seconds;
-  int frames;
-};
-
 // Called with the user_data start code consumed; returns standing before the next
 // start code, which is left unconsumed.
 void cc_user_data();

@@ -3,29 +3,14 @@
 
 #include <cstring>
 
-#if (defined(__SSE2__) && defined(__x86_64__)) || defined(_M_X64)
-#include <emmintrin.h>
-#if defined(_MSC_VER)
-#include <intrin.h>
-#endif
-#define ZORBEL_SSE2 1
-#else
-#define ZORBEL_SSE2 0
-#endif
-// 32-byte vectors where the compiler can build a function for them and the processor
-// runs it (chosen at run time).
-#if ZORBEL_SSE2 && (defined(__GNUC__) || defined(__clang__))
-#include <immintrin.h>
-#define ZORBEL_AVX2 1
-#else
-#define ZORBEL_AVX2 0
-#endif
-
 #include "app/platform.hpp"
 #include "app/run_driver.hpp"
 #include "mpeg/program_stream.hpp"
+#include "mpeg/start_code_search.hpp"
 
 BitReader reader;
+
+const uint8_t kSequenceEndCode[4] = {0x00, 0x00, 0x01, 0xB7};
 
 // A byte enters just below the valid bits. valid may be negative (down to -7, inside
 // skip_bits32): the top bits of b then fall off, and they had been consumed already.
@@ -42,6 +27,16 @@ constexpr int kChunkSize = 64 * kBlockSize;
 // examines (never used as data).
 static uint8_t chunk[kChunkSize + kSearchSlack];
 
+// The file behind the blocks; only the block reads and the search through the chunk use it.
+static struct {
+  int64_t bytes_delivered;   // of the file, in the blocks handed to buffer since the last reset_reader
+  int64_t bytes_read;        // from the file into the chunk since the last reset_reader
+  int64_t size_at_start;     // of a regular input file at the last reset_reader, else -1
+  int32_t chunk_fill;        // bytes of the chunk that came from the file
+  int32_t chunk_next;        // where the next block starts in the chunk
+  bool end_of_file_met;      // nothing more is read from the file
+} input;
+
 // Blocks come out of 128 KiB reads of the unbuffered file, in file order. Reading the file
 // where it lies (a mapping) measured slower than these reads: the page faults and the
 // unmapping cost more than the copy.
@@ -49,43 +44,42 @@ static int32_t take_block() {
   // Every loop that reads or searches the input takes its blocks here: however long a
   // stretch without start codes or video packets, an interrupt ends the run within a block.
   if (interrupt_requested()) finish_interrupted_run();
-  if (reader.chunk_next >= kChunkSize) {
+  if (input.chunk_next >= kChunkSize) {
     size_t count = 0;
-    if (!reader.input_ended) {
+    if (!input.end_of_file_met) {
       count = fread(chunk, 1, kChunkSize, reader.file);
       if (count < static_cast<size_t>(kChunkSize) && ferror(reader.file)) {
         if (interrupt_requested()) finish_interrupted_run();
         input_read_error();
       }
-      reader.bytes_read += static_cast<int64_t>(count);
+      input.bytes_read += static_cast<int64_t>(count);
       if (feof(reader.file)) {
-        reader.input_ended = true;
+        input.end_of_file_met = true;
         // Another program cut the file short while it was read: what is missing was
         // never read, which is a failed read, not the end of the input.
-        if (reader.bytes_read < reader.size_at_start) input_read_error();
+        if (input.bytes_read < input.size_at_start) input_read_error();
       }
     }
-    reader.chunk_fill = static_cast<int32_t>(count);
-    reader.chunk_next = 0;
+    input.chunk_fill = static_cast<int32_t>(count);
+    input.chunk_next = 0;
   }
-  reader.buffer = chunk + reader.chunk_next;
-  int32_t count = reader.chunk_fill - reader.chunk_next;
+  reader.buffer = chunk + input.chunk_next;
+  int32_t count = input.chunk_fill - input.chunk_next;
   if (count < 0) count = 0;
   if (count > kBlockSize) count = kBlockSize;
-  reader.chunk_next += kBlockSize;
+  input.chunk_next += kBlockSize;
   return count;
 }
 
 void fill_block() {
   int32_t count = take_block();
-  reader.file_bytes += count;
+  input.bytes_delivered += count;
   reader.buffer_fill = count;
   if (count < kBlockSize) {
     // Blocks start at multiples of 2048, so this is the next multiple of 4 in the file.
     int32_t aligned = (count + 3) & ~3;
     memset(reader.buffer + count, 0, static_cast<size_t>(aligned - count));
-    static const uint8_t kSequenceEnd[4] = {0x00, 0x00, 0x01, 0xB7};
-    for (int32_t i = aligned; i < kBlockSize; i += 4) memcpy(reader.buffer + i, kSequenceEnd, 4);
+    for (int32_t i = aligned; i < kBlockSize; i += 4) memcpy(reader.buffer + i, kSequenceEndCode, 4);
   }
 }
 
@@ -103,14 +97,13 @@ void reset_reader() {
   reader.bits_consumed = 0;
   reader.buffer = chunk;
   reader.buffer_fill = 0;
-  reader.file_bytes = 0;
-  reader.chunk_fill = 0;
-  reader.chunk_next = kChunkSize;  // the first block read starts a new chunk
-  reader.past_end = false;
-  reader.padding_phase = 0;
-  reader.input_ended = false;
-  reader.bytes_read = 0;
-  reader.size_at_start = regular_file_size(reader.file);
+  input.bytes_delivered = 0;
+  input.chunk_fill = 0;
+  input.chunk_next = kChunkSize;  // the first block read starts a new chunk
+  input.end_of_file_met = false;
+  input.bytes_read = 0;
+  input.size_at_start = regular_file_size(reader.file);
+  reset_demultiplexer();
   skip_bits(0);
 }
 
@@ -181,210 +174,12 @@ static inline uint32_t stream_byte(int i) {
   return i < 4 ? (reader.window >> (24 - 8 * i)) & 0xFF : reader.buffer[reader.read_pos + i - 4];
 }
 
-static inline int lowest_set_bit(uint64_t bits) {
-#if defined(_MSC_VER)
-  unsigned long index;
-  _BitScanForward64(&index, bits);
-  return static_cast<int>(index);
-#else
-  return __builtin_ctzll(bits);
-#endif
-}
-
-#if ZORBEL_SSE2
-
-constexpr size_t kNoPrefix = ~size_t{0};
-
-// Bit b of `pairs` marks two zero bytes at s[i + b]: the first such pair followed by 01
-// gives the prefix, n when the search has passed n, kNoPrefix when there is none.
-static inline size_t prefix_at_pairs(const uint8_t *s, size_t n, size_t i, uint64_t pairs) {
-  for (; pairs != 0; pairs &= pairs - 1) {
-    size_t k = i + static_cast<size_t>(lowest_set_bit(pairs));
-    if (k + 3 > n) return n;
-    if (s[k + 2] == 0x01) return k;
-  }
-  return kNoPrefix;
-}
-#endif
-
-#if ZORBEL_AVX2
-// find_prefix with 32-byte vectors: the same test for a pair of zero bytes, half the steps.
-__attribute__((target("avx2"))) static size_t find_prefix_avx2(const uint8_t *s, size_t n) {
-  const __m256i zero = _mm256_setzero_si256();
-  for (size_t i = 0; i < n; i += 64) {
-    const uint8_t *p = s + i;
-    __m256i a = _mm256_or_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)),
-                                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 1)));
-    __m256i b = _mm256_or_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32)),
-                                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 33)));
-    if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(a, b), zero)) == 0) continue;
-    uint64_t pairs = static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, zero)))) |
-                     static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, zero)))) << 32;
-    size_t found = prefix_at_pairs(s, n, i, pairs);
-    if (found != kNoPrefix) return found;
-  }
-  return n;
-}
-
-static bool wide_vectors = [] {
-  __builtin_cpu_init();  // this may run before the compiler's own start-up code
-  return __builtin_cpu_supports("avx2") != 0;
-}();
-#endif
-
-void use_wide_vectors(bool on) {
-#if ZORBEL_AVX2
-  wide_vectors = on && __builtin_cpu_supports("avx2");
-#else
-  (void)on;
-#endif
-}
-
-// Index of the first 00 00 01 lying wholly in s[0, n), or n. Bytes up to s[n + 64] may be
-// read (the buffer has room for that) but never match. For the first code only, this
-// beats the prefix masks below (which pass over many codes in one sweep): with them
-// instead, a DVD program stream took a third more instructions.
-static size_t find_prefix(const uint8_t *s, size_t n) {
-#if ZORBEL_AVX2
-  if (wide_vectors) return find_prefix_avx2(s, n);
-#endif
-#if ZORBEL_SSE2
-  // 64 bytes at a time: a prefix needs two zero bytes in a row, and those are rare in
-  // coded pictures (about one pair per kilobyte), so most blocks are passed over after a
-  // test for such a pair. (s[k] | s[k+1]) is zero exactly where a pair starts.
-  const __m128i zero = _mm_setzero_si128();
-  for (size_t i = 0; i < n; i += 64) {
-    const uint8_t *p = s + i;
-    __m128i a = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)),
-                             _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1)));
-    __m128i b = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16)),
-                             _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 17)));
-    __m128i c = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32)),
-                             _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 33)));
-    __m128i d = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 48)),
-                             _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 49)));
-    __m128i lowest = _mm_min_epu8(_mm_min_epu8(a, b), _mm_min_epu8(c, d));
-    if (_mm_movemask_epi8(_mm_cmpeq_epi8(lowest, zero)) == 0) continue;
-    uint64_t pairs = static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, zero)))) |
-                     static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, zero)))) << 16 |
-                     static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(c, zero)))) << 32 |
-                     static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(d, zero)))) << 48;
-    size_t found = prefix_at_pairs(s, n, i, pairs);
-    if (found != kNoPrefix) return found;
-  }
-  return n;
-#else
-  for (size_t i = 0; i + 3 <= n; i++)
-    if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) return i;
-  return n;
-#endif
-}
-
-// The prefixes 00 00 01 of a 64-byte stretch p[0, 64) from the masks of its zero bytes and
-// its 01 bytes (bit j for p[j]) and the bytes p[64] and p[65] that follow it.
-static inline uint64_t prefixes_from(uint64_t zeros, uint64_t ones, const uint8_t *p) {
-  uint64_t pairs = zeros & (zeros >> 1 | uint64_t{p[64] == 0} << 63);
-  if (pairs == 0) return 0;
-  return pairs & (ones >> 2 | uint64_t{p[64] == 1} << 62 | uint64_t{p[65] == 1} << 63);
-}
-
-// Bit j of masks[w] marks a start-code prefix 00 00 01 at s[64 w + j], for the `count`
-// stretches of 64 bytes from s; reads up to s[64 count + 1]. Bit w of the result is set
-// when masks[w] is not 0. The loop stays inside one function per vector width: a call
-// per stretch cost more than the test itself.
-#if ZORBEL_AVX2
-__attribute__((target("avx2"))) static uint32_t prefix_masks_avx2(const uint8_t *s, size_t count, uint64_t *masks) {
-  const __m256i zero = _mm256_setzero_si256();
-  const __m256i one = _mm256_set1_epi8(1);
-  uint32_t found = 0;
-  for (size_t w = 0; w < count; w++) {
-    const uint8_t *p = s + 64 * w;
-    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-    __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32));
-    uint64_t zeros = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, zero))) |
-                     uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, zero)))} << 32;
-    uint64_t mask = 0;
-    // Most stretches of coded pictures hold no pair of zero bytes at all.
-    if ((zeros & (zeros >> 1 | uint64_t{1} << 63)) != 0) {
-      uint64_t ones = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, one))) |
-                      uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, one)))} << 32;
-      mask = prefixes_from(zeros, ones, p);
-    }
-    masks[w] = mask;
-    found |= uint32_t{mask != 0} << w;
-  }
-  return found;
-}
-#endif
-
-static uint32_t prefix_masks(const uint8_t *s, size_t count, uint64_t *masks) {
-#if ZORBEL_AVX2
-  if (wide_vectors) return prefix_masks_avx2(s, count, masks);
-#endif
-  uint32_t found = 0;
-  for (size_t w = 0; w < count; w++) {
-    const uint8_t *p = s + 64 * w;
-    uint64_t zeros = 0, ones = 0;
-#if ZORBEL_SSE2
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i one = _mm_set1_epi8(1);
-    for (int i = 0; i < 64; i += 16) {
-      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
-      zeros |= uint64_t{static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)))} << i;
-      ones |= uint64_t{static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, one)))} << i;
-    }
-#else
-    for (int j = 0; j < 64; j++) {
-      zeros |= uint64_t{p[j] == 0} << j;
-      ones |= uint64_t{p[j] == 1} << j;
-    }
-#endif
-    masks[w] = prefixes_from(zeros, ones, p);
-    found |= uint32_t{masks[w] != 0} << w;
-  }
-  return found;
-}
-
-// The first start code in s[0, n) whose last byte is marked in acted_on: the index of its
-// prefix, or n when there is none. Every other code met on the way is passed over as the
-// byte-wise search would: its four bytes are consumed before the search goes on, so a
-// prefix that begins inside them is not one. `resume` is then where the bytes after the
-// last code passed over begin. Only codes whose four bytes lie in s[0, n) count; bytes up
-// to s[n + 64] may be read.
-static size_t find_acted_code(const uint8_t *s, size_t n, const bool (&acted_on)[256], size_t &resume) {
-  resume = 0;
-  constexpr size_t kBatch = 16;  // stretches of 64 bytes whose masks are made at once
-  uint64_t masks[kBatch];
-  for (size_t batch = 0; batch < n; batch += 64 * kBatch) {
-    size_t left = (n - batch + 63) / 64;
-    uint32_t found = prefix_masks(s + batch, left < kBatch ? left : kBatch, masks);
-    for (; found != 0; found &= found - 1) {
-      size_t w = static_cast<size_t>(lowest_set_bit(found));
-      size_t i = batch + 64 * w;
-      uint64_t prefixes = masks[w];
-      // Prefixes that begin inside the last code passed over are not searched for.
-      if (resume > i) prefixes &= resume - i < 64 ? ~uint64_t{0} << (resume - i) : 0;
-      while (prefixes != 0) {
-        int bit = lowest_set_bit(prefixes);
-        size_t at = i + static_cast<size_t>(bit);
-        if (at + 4 > n) return n;
-        if (acted_on[s[at + 3]]) return at;
-        resume = at + 4;
-        // This prefix and the three that its code bytes could begin; those past this
-        // stretch are left out by the test against resume above.
-        prefixes &= ~(uint64_t{15} << bit);
-      }
-    }
-  }
-  return n;
-}
-
 // Past the current block, the blocks that follow it in the chunk are already in memory:
 // a search may run on into them. The end of the bytes it may take, counted from the
 // start of buffer: at least the current block, the full blocks of the chunk, and never
 // past the end of the video packet.
 static int64_t search_limit() {
-  int64_t limit = (reader.chunk_fill & ~(kBlockSize - 1)) - (reader.buffer - chunk);
+  int64_t limit = (input.chunk_fill & ~(kBlockSize - 1)) - (reader.buffer - chunk);
   if (limit < kBlockSize) limit = kBlockSize;
   if (program_stream_flag && reader.packet_end < limit) limit = reader.packet_end;
   return limit;
@@ -397,8 +192,8 @@ static void settle_in_block() {
   int32_t blocks = (reader.read_pos - 1) / kBlockSize;
   int32_t bytes = blocks * kBlockSize;
   reader.buffer += bytes;
-  reader.chunk_next += bytes;
-  reader.file_bytes += bytes;
+  input.chunk_next += bytes;
+  input.bytes_delivered += bytes;
   reader.buffer_fill = kBlockSize;
   reader.read_pos -= bytes;
   if (program_stream_flag) reader.packet_end -= bytes;
@@ -464,23 +259,25 @@ uint32_t read_start_code(const bool (&acted_on)[256]) {
       const uint8_t *next = reader.buffer + reader.read_pos;
       size_t resume;
       size_t found = find_acted_code(next, static_cast<size_t>(ahead), acted_on, resume);
-      size_t stand;
+      // Where the window is loaded from: the code found, or where the byte-wise path
+      // takes over.
+      size_t window_at;
       if (found < static_cast<size_t>(ahead)) {
-        stand = found;
+        window_at = found;
       } else if (resume + 4 <= static_cast<size_t>(ahead)) {
         // No prefix begins in the last bytes that were searched: the byte-wise path goes
         // on from there.
-        stand = static_cast<size_t>(ahead) - 4;
+        window_at = static_cast<size_t>(ahead) - 4;
       } else {
         // The last code passed over ends in the last bytes: the next round consumes it
         // byte-wise.
-        stand = resume - 4;
+        window_at = resume - 4;
       }
-      reader.window = load_be32(next + stand);
-      reader.read_pos += static_cast<int32_t>(stand + 4);
-      reader.bits_consumed += 32 + 8 * static_cast<int64_t>(stand);
+      reader.window = load_be32(next + window_at);
+      reader.read_pos += static_cast<int32_t>(window_at + 4);
+      reader.bits_consumed += 32 + 8 * static_cast<int64_t>(window_at);
       settle_in_block();
-      if (found < static_cast<size_t>(ahead) || stand + 4 == resume) continue;
+      if (found < static_cast<size_t>(ahead) || window_at + 4 == resume) continue;
     } else {
       skip_bits32();
     }
@@ -491,6 +288,6 @@ uint32_t read_start_code(const bool (&acted_on)[256]) {
 bool reader_past_end(int64_t pos, uint32_t code) {
   // A program stream's padding starts after all of its video payload has entered the
   // window, so its first sequence end code leaves no video byte behind.
-  if (program_stream_flag) return reader.past_end && code == 0x000001B7;
-  return reader.input_ended && pos >= reader.file_bytes;
+  if (program_stream_flag) return video_ended() && code == 0x000001B7;
+  return input.end_of_file_met && pos >= input.bytes_delivered;
 }

@@ -18,7 +18,6 @@
 #include <cstdio>
 
 constexpr int kBlockSize = 2048;
-constexpr int kSearchSlack = 80;
 
 struct BitReader {
   FILE *file;
@@ -34,23 +33,17 @@ struct BitReader {
   int32_t valid_bits;
   int64_t bits_consumed;  // since the last reset_reader; 64 bits so files past 256 MiB trace true offsets
   int32_t buffer_fill;    // bytes of buffer that came from the file; the rest is padding
-  int64_t file_bytes;     // bytes read from the file since the last reset_reader
-  bool input_ended;       // the end of the file has been met; nothing more is read from it
-  int64_t bytes_read;     // from the file since the last reset_reader
-  int64_t size_at_start;  // of a regular input file at the last reset_reader, else -1
-  int32_t chunk_fill;     // bytes of the chunk that came from the file
-  int32_t chunk_next;     // where the next block starts in the chunk
-  // Program streams: the last video packet of the file has been delivered; from here on
-  // the window gets sequence end codes, padding_phase counting their bytes.
-  bool past_end;
-  uint32_t padding_phase;
 };
 
 extern BitReader reader;
 
+// The sequence end code, 00 00 01 B7: the padding after the end of the input.
+extern const uint8_t kSequenceEndCode[4];
+
 void reset_reader();
 void load_buffer();
-// Reads the next block into buffer and pads it if the file ended; moves nothing.
+// Makes buffer the next block of the file, padded where the file ends; read_pos and
+// packet_end stay as they are, for the caller to move.
 void fill_block();
 
 inline uint32_t peek_bits(int n) { return reader.window >> (32 - n); }
@@ -66,9 +59,6 @@ uint32_t read_start_code(const bool (&acted_on)[256]);
 // The byte-at-a-time start-code search instead of the buffer scan; both give the same
 // results, and tests compare them.
 void use_reference_search(bool on);
-// The buffer scan with 32-byte vectors where the processor has them (the default), or
-// with 16-byte ones; tests run both.
-void use_wide_vectors(bool on);
 
 // True when the start code just read, at stream offset pos, lies in the padding after the
 // end of the input: no byte of the file is left to read.

@@ -7,6 +7,20 @@
 #include "app/run_driver.hpp"
 #include "mpeg/bit_reader.hpp"
 
+static struct {
+  // The last video packet of the file has been delivered: from here on the window gets
+  // sequence end codes, `padding_given` counting their bytes.
+  bool video_ended;
+  uint32_t padding_given;
+} demux;
+
+void reset_demultiplexer() {
+  demux.video_ended = false;
+  demux.padding_given = 0;
+}
+
+bool video_ended() { return demux.video_ended; }
+
 // Whole blocks are read until read_pos lies inside the buffer again; skipped bytes are
 // never looked at. read_pos and packet_end move back together.
 static void reach_read_pos() {
@@ -46,21 +60,14 @@ int64_t read_uint32() {
 unsigned next_payload_byte() {
   // A video packet without payload is passed over, so no system-layer byte is ever
   // taken as video.
-  while (!reader.past_end && reader.read_pos >= reader.packet_end) {
+  while (!demux.video_ended && reader.read_pos >= reader.packet_end) {
     if (next_video_packet()) continue;
-    if (!outputs_started()) {
-      fputs("No video stream found\n", stderr);
-      leave_process(1);
-    }
-    reader.past_end = true;
+    demux.video_ended = true;
     // A header cut by the end may have moved packet_end on: from here every byte must
     // come through this function.
     reader.packet_end = reader.read_pos;
   }
-  if (reader.past_end) {
-    static const uint8_t kSequenceEnd[4] = {0x00, 0x00, 0x01, 0xB7};
-    return kSequenceEnd[reader.padding_phase++ & 3];
-  }
+  if (demux.video_ended) return kSequenceEndCode[demux.padding_given++ & 3];
   reach_read_pos();
   // A packet that runs past the end of the file gets the elementary-stream padding.
   return reader.buffer[reader.read_pos++];

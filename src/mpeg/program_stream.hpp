@@ -4,6 +4,13 @@
 
 #include <cstdint>
 
+// Start of a reading of the input (the reader's reset): no video delivered, none ended.
+void reset_demultiplexer();
+// True once the last video packet of the file has been delivered: the window gets
+// sequence end codes from here on. Right after the real run's first fill, it means that
+// the file holds no video at all.
+bool video_ended();
+
 // System-layer bytes, or -1 once the end of the file is reached: bytes past the end are
 // never taken as system-layer data.
 int read_byte();

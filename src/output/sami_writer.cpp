@@ -7,8 +7,8 @@
 #include "app/console.hpp"
 #include "app/run_driver.hpp"
 #include "captions/caption_memory.hpp"
+#include "output/caption_time.hpp"
 #include "output/output_file.hpp"
-#include "output/srt_writer.hpp"
 
 // "<P class=ENCC>", 16 rows of 35 characters each with "<BR>" and CR LF, or "&nbsp;".
 constexpr size_t kCaptionTextSize = 16 + kCaptionRows * (kCaptionColumns + 6) + 1;
@@ -64,7 +64,7 @@ void sami_write_sync(int hours, int minutes, int seconds, int frames, float fram
   static const char kEnd[] = "\">\r\n";
   char line[64];
   memcpy(line, kStart, sizeof kStart - 1);
-  char *out = put_decimal(line + sizeof kStart - 1, caption_time_milliseconds(hours, minutes, seconds, frames, frame_rate));
+  char *out = put_decimal(line + sizeof kStart - 1, caption_time_milliseconds(CaptionTime{hours, minutes, seconds, frames}, frame_rate));
   memcpy(out, kEnd, sizeof kEnd - 1);
   write_text(line, static_cast<size_t>(out - line) + sizeof kEnd - 1);
 }

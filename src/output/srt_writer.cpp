@@ -7,6 +7,7 @@
 #include "app/run_driver.hpp"
 #include "captions/caption_memory.hpp"
 #include "mpeg/video_scanner.hpp"
+#include "output/caption_time.hpp"
 #include "output/output_file.hpp"
 
 // Counter line, time line, 16 rows of at most 35 characters, all with CR LF, and the
@@ -19,7 +20,7 @@ static struct {
   int64_t start_ms;  // when the remembered caption appeared
   CaptionBuffer snapshot;
   int snapshot_has_content;
-  int pair_hours, pair_minutes, pair_seconds, pair_frames;
+  CaptionTime last_pair;  // the last entry ends here at close
   char entry[kEntryTextSize];
   size_t entry_length;
 } srt;
@@ -30,28 +31,12 @@ void srt_reset() {
   srt.start_ms = 0;
   memset(&srt.snapshot, 0, sizeof srt.snapshot);
   srt.snapshot_has_content = 0;
-  srt.pair_hours = srt.pair_minutes = srt.pair_seconds = srt.pair_frames = 0;
+  srt.last_pair = CaptionTime{};
   srt.entry_length = 0;
 }
 
-void srt_continue_numbering(uint64_t last_entry) { srt.counter = last_entry; }
-
-int64_t frames_to_milliseconds(int frames, float frame_rate) {
-  if (frame_rate == 0.0f) return 0;
-  float k = 1000.0f / frame_rate;
-  return static_cast<int64_t>(static_cast<double>(frames) * static_cast<double>(k));
-}
-
-int64_t caption_time_milliseconds(int hours, int minutes, int seconds, int frames, float frame_rate) {
-  return int64_t{hours} * 3600000 + int64_t{minutes} * 60000 + int64_t{seconds} * 1000 +
-         frames_to_milliseconds(frames, frame_rate);
-}
-
 void srt_note_pair_time(int hours, int minutes, int seconds, int frames) {
-  srt.pair_hours = hours;
-  srt.pair_minutes = minutes;
-  srt.pair_seconds = seconds;
-  srt.pair_frames = frames;
+  srt.last_pair = CaptionTime{hours, minutes, seconds, frames};
 }
 
 bool srt_open(const char *file_name) {
@@ -135,7 +120,7 @@ static void write_entry(int64_t end_ms) {
 void srt_write_entry(int hours, int minutes, int seconds, int frames, float frame_rate) {
   srt.entry_length = 0;
   if (!output_is_open(srt.out)) return;
-  int64_t now_ms = caption_time_milliseconds(hours, minutes, seconds, frames, frame_rate);
+  int64_t now_ms = caption_time_milliseconds(CaptionTime{hours, minutes, seconds, frames}, frame_rate);
   // A caption with nothing but spaces left gives no entry: blank cues break readers.
   if (srt.snapshot_has_content && snapshot_holds_text()) write_entry(now_ms);
   const CaptionMemory &memory = caption_memory();
@@ -145,6 +130,7 @@ void srt_write_entry(int hours, int minutes, int seconds, int frames, float fram
 }
 
 bool srt_close() {
-  srt_write_entry(srt.pair_hours, srt.pair_minutes, srt.pair_seconds, srt.pair_frames, output_frame_rate());
+  const CaptionTime &last = srt.last_pair;
+  srt_write_entry(last.hours, last.minutes, last.seconds, last.frames, output_frame_rate());
   return output_close(srt.out);
 }

@@ -2,14 +2,6 @@
 // next changes (so each entry knows its end time), the last one at close.
 #pragma once
 
-#include <cstdint>
-
-// Milliseconds of a frame count: k = 1000 / rate as a 32-bit float, frames * k in
-// double, truncated; 0 while the rate is 0.
-int64_t frames_to_milliseconds(int frames, float frame_rate);
-// hours, minutes, seconds and the milliseconds of frames, in 64 bits.
-int64_t caption_time_milliseconds(int hours, int minutes, int seconds, int frames, float frame_rate);
-
 struct OutputFile;
 
 // Opens the file without changing it (a run that cannot open the SAMI file as well leaves
@@ -20,6 +12,10 @@ const OutputFile &srt_output();
 void srt_abandon();
 // The old content goes; entries follow.
 void srt_start();
+// Called by Decode_pair after every byte pair that changed the display, once the SAMI
+// writer has written the same moment: writes the entry of the caption shown until now
+// (when it showed text), ending at this time, and remembers the display as the next
+// entry, starting at this time. The first call only remembers.
 void srt_write_entry(int hours, int minutes, int seconds, int frames, float frame_rate);
 // Writes the pending entry, ending at the time of the latest byte pair, and closes the
 // file. False (after "Error writing ..." on stderr) when any write to the file failed.
@@ -29,5 +25,3 @@ bool srt_close();
 void srt_note_pair_time(int hours, int minutes, int seconds, int frames);
 // No file, counter 0, times 0, nothing remembered.
 void srt_reset();
-// The next entry gets the number last_entry + 1 (tests of long files).
-void srt_continue_numbering(uint64_t last_entry);

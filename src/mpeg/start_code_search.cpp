@@ -1,0 +1,269 @@
+// Start-code search kernels.
+#include "mpeg/start_code_search.hpp"
+
+#if (defined(__SSE2__) && defined(__x86_64__)) || defined(_M_X64)
+#include <emmintrin.h>
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
+#define ZORBEL_SSE2 1
+#else
+#define ZORBEL_SSE2 0
+#endif
+// 32-byte vectors where the compiler can build a function for them and the processor
+// runs it (chosen at run time).
+#if ZORBEL_SSE2 && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define ZORBEL_AVX2 1
+#else
+#define ZORBEL_AVX2 0
+#endif
+
+static inline int lowest_set_bit(uint64_t bits) {
+#if defined(_MSC_VER)
+  unsigned long index;
+  _BitScanForward64(&index, bits);
+  return static_cast<int>(index);
+#else
+  return __builtin_ctzll(bits);
+#endif
+}
+
+bool search_kernel_available(SearchKernel kernel) {
+  switch (kernel) {
+    case SearchKernel::scalar:
+      return true;
+    case SearchKernel::sse2:
+      return ZORBEL_SSE2 != 0;
+    case SearchKernel::avx2:
+#if ZORBEL_AVX2
+      __builtin_cpu_init();  // this may run before the compiler's own start-up code
+      return __builtin_cpu_supports("avx2") != 0;
+#else
+      return false;
+#endif
+  }
+  return false;
+}
+
+SearchKernel best_search_kernel() {
+  if (search_kernel_available(SearchKernel::avx2)) return SearchKernel::avx2;
+  if (search_kernel_available(SearchKernel::sse2)) return SearchKernel::sse2;
+  return SearchKernel::scalar;
+}
+
+static SearchKernel chosen = best_search_kernel();
+
+void use_search_kernel(SearchKernel kernel) {
+  if (kernel == SearchKernel::avx2 && !search_kernel_available(kernel)) kernel = SearchKernel::sse2;
+  if (kernel == SearchKernel::sse2 && !search_kernel_available(kernel)) kernel = SearchKernel::scalar;
+  chosen = kernel;
+}
+
+// ---- The first prefix ----
+
+static size_t find_prefix_scalar(const uint8_t *s, size_t n) {
+  for (size_t i = 0; i + 3 <= n; i++)
+    if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) return i;
+  return n;
+}
+
+#if ZORBEL_SSE2
+constexpr size_t kNoPrefix = ~size_t{0};
+
+// Bit b of `pairs` marks two zero bytes at s[i + b]: the first such pair followed by 01
+// gives the prefix, n when the search has passed n, kNoPrefix when there is none.
+static inline size_t prefix_at_pairs(const uint8_t *s, size_t n, size_t i, uint64_t pairs) {
+  for (; pairs != 0; pairs &= pairs - 1) {
+    size_t k = i + static_cast<size_t>(lowest_set_bit(pairs));
+    if (k + 3 > n) return n;
+    if (s[k + 2] == 0x01) return k;
+  }
+  return kNoPrefix;
+}
+
+// 64 bytes at a time: a prefix needs two zero bytes in a row, and those are rare in coded
+// pictures (about one pair per kilobyte), so most blocks are passed over after a test for
+// such a pair. (s[k] | s[k+1]) is zero exactly where a pair starts.
+static size_t find_prefix_sse2(const uint8_t *s, size_t n) {
+  const __m128i zero = _mm_setzero_si128();
+  for (size_t i = 0; i < n; i += 64) {
+    const uint8_t *p = s + i;
+    __m128i a = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1)));
+    __m128i b = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16)),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 17)));
+    __m128i c = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32)),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 33)));
+    __m128i d = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 48)),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 49)));
+    __m128i lowest = _mm_min_epu8(_mm_min_epu8(a, b), _mm_min_epu8(c, d));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(lowest, zero)) == 0) continue;
+    uint64_t pairs = static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, zero)))) |
+                     static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, zero)))) << 16 |
+                     static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(c, zero)))) << 32 |
+                     static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(d, zero)))) << 48;
+    size_t found = prefix_at_pairs(s, n, i, pairs);
+    if (found != kNoPrefix) return found;
+  }
+  return n;
+}
+#endif
+
+#if ZORBEL_AVX2
+// The same test for a pair of zero bytes with 32-byte vectors: half the steps.
+__attribute__((target("avx2"))) static size_t find_prefix_avx2(const uint8_t *s, size_t n) {
+  const __m256i zero = _mm256_setzero_si256();
+  for (size_t i = 0; i < n; i += 64) {
+    const uint8_t *p = s + i;
+    __m256i a = _mm256_or_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)),
+                                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 1)));
+    __m256i b = _mm256_or_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32)),
+                                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 33)));
+    if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(a, b), zero)) == 0) continue;
+    uint64_t pairs = static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, zero)))) |
+                     static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, zero)))) << 32;
+    size_t found = prefix_at_pairs(s, n, i, pairs);
+    if (found != kNoPrefix) return found;
+  }
+  return n;
+}
+#endif
+
+size_t find_prefix(SearchKernel kernel, const uint8_t *s, size_t n) {
+  switch (kernel) {
+#if ZORBEL_AVX2
+    case SearchKernel::avx2:
+      return find_prefix_avx2(s, n);
+#endif
+#if ZORBEL_SSE2
+    case SearchKernel::sse2:
+      return find_prefix_sse2(s, n);
+#endif
+    default:
+      return find_prefix_scalar(s, n);
+  }
+}
+
+size_t find_prefix(const uint8_t *s, size_t n) { return find_prefix(chosen, s, n); }
+
+// ---- Prefix masks ----
+
+// The prefixes 00 00 01 of a 64-byte stretch p[0, 64) from the masks of its zero bytes and
+// its 01 bytes (bit j for p[j]) and the bytes p[64] and p[65] that follow it.
+static inline uint64_t prefixes_from(uint64_t zeros, uint64_t ones, const uint8_t *p) {
+  uint64_t pairs = zeros & (zeros >> 1 | uint64_t{p[64] == 0} << 63);
+  if (pairs == 0) return 0;
+  return pairs & (ones >> 2 | uint64_t{p[64] == 1} << 62 | uint64_t{p[65] == 1} << 63);
+}
+
+// Each loop over the stretches stays inside one function per vector width: a call per
+// stretch cost more than the test itself.
+static uint32_t prefix_masks_scalar(const uint8_t *s, size_t count, uint64_t *masks) {
+  uint32_t found = 0;
+  for (size_t w = 0; w < count; w++) {
+    const uint8_t *p = s + 64 * w;
+    uint64_t zeros = 0, ones = 0;
+    for (int j = 0; j < 64; j++) {
+      zeros |= uint64_t{p[j] == 0} << j;
+      ones |= uint64_t{p[j] == 1} << j;
+    }
+    masks[w] = prefixes_from(zeros, ones, p);
+    found |= uint32_t{masks[w] != 0} << w;
+  }
+  return found;
+}
+
+#if ZORBEL_SSE2
+static uint32_t prefix_masks_sse2(const uint8_t *s, size_t count, uint64_t *masks) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i one = _mm_set1_epi8(1);
+  uint32_t found = 0;
+  for (size_t w = 0; w < count; w++) {
+    const uint8_t *p = s + 64 * w;
+    uint64_t zeros = 0, ones = 0;
+    for (int i = 0; i < 64; i += 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+      zeros |= uint64_t{static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)))} << i;
+      ones |= uint64_t{static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, one)))} << i;
+    }
+    masks[w] = prefixes_from(zeros, ones, p);
+    found |= uint32_t{masks[w] != 0} << w;
+  }
+  return found;
+}
+#endif
+
+#if ZORBEL_AVX2
+__attribute__((target("avx2"))) static uint32_t prefix_masks_avx2(const uint8_t *s, size_t count, uint64_t *masks) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i one = _mm256_set1_epi8(1);
+  uint32_t found = 0;
+  for (size_t w = 0; w < count; w++) {
+    const uint8_t *p = s + 64 * w;
+    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+    __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32));
+    uint64_t zeros = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, zero))) |
+                     uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, zero)))} << 32;
+    uint64_t mask = 0;
+    // Most stretches of coded pictures hold no pair of zero bytes at all.
+    if ((zeros & (zeros >> 1 | uint64_t{1} << 63)) != 0) {
+      uint64_t ones = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, one))) |
+                      uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, one)))} << 32;
+      mask = prefixes_from(zeros, ones, p);
+    }
+    masks[w] = mask;
+    found |= uint32_t{mask != 0} << w;
+  }
+  return found;
+}
+#endif
+
+uint32_t prefix_masks(SearchKernel kernel, const uint8_t *s, size_t count, uint64_t *masks) {
+  switch (kernel) {
+#if ZORBEL_AVX2
+    case SearchKernel::avx2:
+      return prefix_masks_avx2(s, count, masks);
+#endif
+#if ZORBEL_SSE2
+    case SearchKernel::sse2:
+      return prefix_masks_sse2(s, count, masks);
+#endif
+    default:
+      return prefix_masks_scalar(s, count, masks);
+  }
+}
+
+// ---- The first code acted on ----
+
+size_t find_acted_code(SearchKernel kernel, const uint8_t *s, size_t n, const bool (&acted_on)[256], size_t &resume) {
+  resume = 0;
+  constexpr size_t kBatch = 16;  // stretches of 64 bytes whose masks are made at once
+  uint64_t masks[kBatch];
+  for (size_t batch = 0; batch < n; batch += 64 * kBatch) {
+    size_t left = (n - batch + 63) / 64;
+    uint32_t found = prefix_masks(kernel, s + batch, left < kBatch ? left : kBatch, masks);
+    for (; found != 0; found &= found - 1) {
+      size_t w = static_cast<size_t>(lowest_set_bit(found));
+      size_t i = batch + 64 * w;
+      uint64_t prefixes = masks[w];
+      // Prefixes that begin inside the last code passed over are not searched for.
+      if (resume > i) prefixes &= resume - i < 64 ? ~uint64_t{0} << (resume - i) : 0;
+      while (prefixes != 0) {
+        int bit = lowest_set_bit(prefixes);
+        size_t at = i + static_cast<size_t>(bit);
+        if (at + 4 > n) return n;
+        if (acted_on[s[at + 3]]) return at;
+        resume = at + 4;
+        // This prefix and the three that its code bytes could begin; those past this
+        // stretch are left out by the test against resume above.
+        prefixes &= ~(uint64_t{15} << bit);
+      }
+    }
+  }
+  return n;
+}
+
+size_t find_acted_code(const uint8_t *s, size_t n, const bool (&acted_on)[256], size_t &resume) {
+  return find_acted_code(chosen, s, n, acted_on, resume);
+}
