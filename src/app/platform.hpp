@@ -23,7 +23,11 @@ bool interrupt_requested();
 // Ends the process as the interrupt would have, where the system can (POSIX: by its signal).
 void raise_interrupt();
 
-bool path_exists(const char *name);
+// The separator appended to an output directory: '\\' on Windows, '/' elsewhere.
+extern const char kPathSeparator;
+// An argument that starts with "/d" but names an existing file or directory (POSIX:
+// /data/movie.mpg) is an input, not the directory option. Never on Windows.
+bool slash_d_argument_is_a_path(const char *argument);
 
 // Opens the input for binary reading, never waiting: a FIFO, a socket or a character device
 // (which can block a read for ever or never end) is refused before it is opened, and

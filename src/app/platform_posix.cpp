@@ -80,9 +80,11 @@ void raise_interrupt() {
   raise(interrupt_signal);
 }
 
-bool path_exists(const char *name) {
+const char kPathSeparator = '/';
+
+bool slash_d_argument_is_a_path(const char *argument) {
   struct stat info;
-  return stat(name, &info) == 0;
+  return stat(argument, &info) == 0;
 }
 
 static bool may_block(mode_t mode) { return S_ISFIFO(mode) || S_ISSOCK(mode) || S_ISCHR(mode); }

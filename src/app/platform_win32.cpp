@@ -48,10 +48,9 @@ bool interrupt_requested() { return interrupt_event != 0; }
 // The console events have no signal to end by; the caller's exit status stands.
 void raise_interrupt() {}
 
-bool path_exists(const char *name) {
-  struct _stat64 info;
-  return _stat64(name, &info) == 0;
-}
+const char kPathSeparator = '\\';
+
+bool slash_d_argument_is_a_path(const char *) { return false; }
 
 static bool is_disk_file(int fd) {
   HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));

@@ -95,13 +95,8 @@ OutputNames derive_output_names(const char *input_name, const char *output_dir) 
   driver.output_path.assign(input_name, static_cast<size_t>(start));
   if (output_dir) {
     driver.output_path = output_dir;
-#if defined(_WIN32)
-    const char separator = '\\';
-#else
-    const char separator = '/';
-#endif
     // An empty directory ("/d" alone) is the current directory.
-    if (!driver.output_path.empty() && driver.output_path.back() != separator) driver.output_path += separator;
+    if (!driver.output_path.empty() && driver.output_path.back() != kPathSeparator) driver.output_path += kPathSeparator;
   }
   driver.srt_name = driver.output_path + driver.base_name + ".srt";
   driver.sami_name = driver.output_path + driver.base_name + ".smi";
@@ -114,12 +109,7 @@ OutputNames derive_output_names(const char *input_name, const char *output_dir) 
 }
 
 static bool is_directory_option(const char *argument) {
-  if (argument[0] != '/' || argument[1] != 'd') return false;
-#if !defined(_WIN32)
-  // On POSIX an absolute path such as /data/movie.mpg is an input, not the option.
-  if (path_exists(argument)) return false;
-#endif
-  return true;
+  return argument[0] == '/' && argument[1] == 'd' && !slash_d_argument_is_a_path(argument);
 }
 
 // Neither output is changed until both are open and known to be two files: a run that
