@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Paired timing: every round runs each command once, in turn, so that the slow phases of
 a noisy machine fall on all of them alike. Prints the median wall and CPU (user + system)
-time of each command and its ratio to the first one.
+time of each command and its wall ratios to the first two commands (cat and the floor in
+bench/run.sh).
 
-    bench/paired.py ROUNDS LABEL COMMAND [COMMAND ...]
+    bench/paired.py ROUNDS LABEL COMMAND COMMAND [COMMAND ...]
 """
 import os
 import statistics
@@ -23,8 +24,7 @@ for round_number in range(rounds + 1):
             continue  # warm-up: page cache and binaries in memory
         wall[command].append(elapsed)
         cpu[command].append(after.children_user - before.children_user + after.children_system - before.children_system)
-base_wall = statistics.median(wall[commands[0]])
-base_cpu = max(statistics.median(cpu[commands[0]]), 1e-3)
+first, second = (statistics.median(wall[c]) for c in commands[:2])
 for command in commands:
     w, c = statistics.median(wall[command]), statistics.median(cpu[command])
-    print(f"{label:<12} {w * 1000:8.1f} ms  x{w / base_wall:5.2f}  (cpu {c * 1000:6.0f} ms  x{c / base_cpu:5.2f})  {command}")
+    print(f"{label:<12} {w * 1000:8.1f} ms  x{w / first:5.2f} cat  x{w / second:5.2f} floor  (cpu {c * 1000:6.0f} ms)  {command}")

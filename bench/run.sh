@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Throughput of a whole run against the speed of reading the file (cat) and against
-# ffmpeg's caption extraction, on large streams grown from a real-encoder fixture.
-# Prints MB/s, the ratios, peak memory and instructions per input byte (callgrind).
+# Throughput of a whole run against the speed of reading the file (cat), against the floor
+# (bench/floor.cpp: read() and the start-code search, nothing else) and against ffmpeg's
+# caption extraction, on large streams grown from a real-encoder fixture. Prints the
+# ratios, peak memory and instructions per input byte (callgrind).
 # Needs ffmpeg, python3 (to put captions into the source), hyperfine and valgrind.
 #
 #   bench/run.sh            (ZORBEL_BENCH_MB=1024 by default)
+#   ZORBEL_BENCH_BASELINE=/path/to/zorbel bench/run.sh
+#                           times another build in the same rounds (before and after a change)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -77,13 +80,15 @@ mb() { awk "BEGIN{printf \"%.1f\", $(stat -c %s "$1") / 1048576}"; }
 # /dev/null to show the reading side alone.
 zorbel_cmd() { echo "'$B/zorbel' '$1' '/d$DATA/out/' > '${2:-$DATA/out/console.txt}'"; }
 
-# cat and zorbel on the same file take turns, round after round (bench/paired.py), so that
-# the noise of a shared machine falls on both; the medians and their ratios are printed.
-# The tool runs at idle priority, so other load stretches its wall time more than cat's:
-# the CPU time (user + system) ratio is printed beside the wall ratio.
-echo "== whole-process time against cat (median of $RUNS paired rounds, page cache warm)"
+# cat, the floor and zorbel on the same file take turns, round after round (bench/paired.py),
+# so that the noise of a shared machine falls on all of them; the medians and their ratios
+# are printed. The tool runs at idle priority, so other load stretches its wall time more
+# than cat's: the CPU time (user + system) is printed beside.
+BASELINE=${ZORBEL_BENCH_BASELINE:-}
+echo "== whole-process time against cat and the floor (median of $RUNS paired rounds, page cache warm)"
 for f in "$es" "$ps" "$dense_es" "$dense_ps"; do
-  commands=("cat '$f' >/dev/null" "$(zorbel_cmd "$f")")
+  commands=("cat '$f' >/dev/null" "'$B/bench/floor' '$f' >/dev/null" "$(zorbel_cmd "$f")")
+  [ -z "$BASELINE" ] || commands+=("$(zorbel_cmd "$f" | sed "s|'$B/zorbel'|'$BASELINE'|")")
   case "$f" in "$dense_es" | "$dense_ps") commands+=("$(zorbel_cmd "$f" /dev/null)") ;; esac
   bench/paired.py "$RUNS" "$(basename "$f")" "${commands[@]}"
   printf '%-12s %s MB, peak resident %s KB\n' "$(basename "$f")" "$(mb "$f")" "$(peak_kb "$(zorbel_cmd "$f")")"
