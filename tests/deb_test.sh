@@ -52,13 +52,10 @@ while read -r path; do
 done < <(dpkg-deb --fsys-tarfile "$deb" | tar -t)
 [ ${#added[@]} -gt 0 ] || fail "the package adds nothing"
 
-installed=0
+# From here on the package goes again however the test ends, even half installed.
+installed=1
 trap '[ "$installed" = 1 ] && dpkg -r "$package" >/dev/null' EXIT
-if dpkg -i "$deb" >/dev/null; then
-  installed=1
-else
-  fail "dpkg -i $deb"
-fi
+dpkg -i "$deb" >/dev/null || fail "dpkg -i $deb"
 
 zorbel=$(PATH=/usr/bin:/bin command -v zorbel)
 [ "$zorbel" = /usr/bin/zorbel ] || fail "zorbel on the PATH is '$zorbel', not /usr/bin/zorbel"
@@ -76,11 +73,8 @@ case "$name_line" in
   *) fail "man zorbel shows no NAME section ('$name_line')" ;;
 esac
 
-if dpkg -r "$package" >/dev/null; then
-  installed=0
-else
-  fail "dpkg -r $package"
-fi
+dpkg -r "$package" >/dev/null || fail "dpkg -r $package"
+installed=0
 [ -z "$(state)" ] || [ "$(state)" = not-installed ] || fail "after dpkg -r, $package is '$(state)'"
 for path in "${added[@]}"; do
   [ ! -e "$path" ] || fail "$path is left after dpkg -r"
