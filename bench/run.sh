@@ -21,8 +21,8 @@ SOURCE=${ZORBEL_BENCH_SOURCE:-}
 FPS=${ZORBEL_BENCH_FPS:-30}
 DATA=${ZORBEL_BENCH_DATA:-$B/data}
 
-cmake -S . -B "$B" -DCMAKE_BUILD_TYPE=Release -DZORBEL_BENCH=ON -DZORBEL_TESTS=OFF >/dev/null
-cmake --build "$B" -j2 >/dev/null
+cmake --preset bench >/dev/null
+cmake --build --preset bench -j2 >/dev/null
 mkdir -p "$DATA" "$DATA/out"
 
 # The source: the NTSC fixture's caption script on DVD-rate pictures (8 Mbit/s of detailed,

@@ -4,8 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 B=build-fuzz
-cmake -S . -B "$B" -DCMAKE_CXX_COMPILER=clang++ -DZORBEL_FUZZ=ON -DZORBEL_TESTS=OFF >/dev/null
-cmake --build "$B" -j2 --target fuzz_run >/dev/null
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j2 --target fuzz_run >/dev/null
 corpus="$B/corpus"
 mkdir -p "$corpus" "$B/findings"
 cp -n tests/fixtures/*.m2v tests/fixtures/*.vob tests/fixtures/*.mpg fuzz/regressions/* "$corpus"/ 2>/dev/null || true
