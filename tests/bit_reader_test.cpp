@@ -8,8 +8,8 @@
 
 #include "app/run_driver.hpp"
 #include "mpeg/bit_reader.hpp"
-#include "run_binary.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 

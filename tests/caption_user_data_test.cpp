@@ -18,8 +18,8 @@
 #include "mpeg/video_scanner.hpp"
 #include "output/sami_writer.hpp"
 #include "output/srt_writer.hpp"
-#include "run_binary.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include "app/run_driver.hpp"
 #include "caption_test_support.hpp"
 #include "mpeg/bit_reader.hpp"
-#include "run_binary.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 

@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "fixtures/caption_script.hpp"
-#include "run_binary.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "fixtures/caption_script.hpp"
-#include "run_binary.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 

@@ -26,8 +26,8 @@
 
 #include "caption_test_support.hpp"
 #include "fixtures/caption_script.hpp"
-#include "run_binary.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 

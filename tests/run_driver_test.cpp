@@ -15,8 +15,8 @@
 
 #include "app/run_driver.hpp"
 #include "caption_test_support.hpp"
-#include "run_binary.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 

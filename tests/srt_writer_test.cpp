@@ -13,8 +13,8 @@
 #include "caption_test_support.hpp"
 #include "captions/caption_memory.hpp"
 #include "mpeg/video_scanner.hpp"
-#include "run_binary.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Process runner for the end-to-end tests.
-#include "run_binary.hpp"
+#include "test_support.hpp"
 
 #include <sys/wait.h>
 #include <unistd.h>
