@@ -48,7 +48,6 @@ uint32_t bits_at(const Bytes &stream, size_t pos, int n) {
 
 class BitReaderTest : public ::testing::Test {
  protected:
-  void SetUp() override { dir_ = make_temp_dir("bitreader"); }
   void TearDown() override {
     if (reader.file) fclose(reader.file);
     reader.file = nullptr;
@@ -56,7 +55,7 @@ class BitReaderTest : public ::testing::Test {
   // Writes the file, opens it as the input of an elementary stream and resets the reader.
   void open(const Bytes &bytes) {
     if (reader.file) fclose(reader.file);
-    std::string path = dir_ + "/input.m2v";
+    std::string path = dir_.path + "/input.m2v";
     write_file(path, bytes);
     reader.file = fopen(path.c_str(), "rb");
     ASSERT_NE(reader.file, nullptr);
@@ -76,16 +75,13 @@ class BitReaderTest : public ::testing::Test {
     return out;
   }
 
-  std::string dir_;
+  TempDir dir_{"bitreader"};
 };
 
 // The buffer scan and the byte-wise reference search must agree everywhere.
 class BitReaderAlignTest : public BitReaderTest, public ::testing::WithParamInterface<bool> {
  protected:
-  void SetUp() override {
-    BitReaderTest::SetUp();
-    use_reference_search(GetParam());
-  }
+  void SetUp() override { use_reference_search(GetParam()); }
   void TearDown() override {
     use_reference_search(false);
     BitReaderTest::TearDown();

@@ -34,17 +34,11 @@ std::string without_cr(std::string text) {
 class CaptionInterpreterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = make_temp_dir("caption-interpreter");
-    srt_path_ = dir_ + "/captions.srt";
-    sami_path_ = dir_ + "/captions.smi";
+    srt_path_ = dir_.path + "/captions.srt";
+    sami_path_ = dir_.path + "/captions.smi";
     restart();
   }
-  void TearDown() override {
-    close_writers();
-    std::remove(srt_path_.c_str());
-    std::remove(sami_path_.c_str());
-    std::remove(dir_.c_str());
-  }
+  void TearDown() override { close_writers(); }
 
   // A fresh decoder with both writers open on empty files.
   void restart() {
@@ -93,7 +87,8 @@ class CaptionInterpreterTest : public ::testing::Test {
     return caption_test::captured_stdout();
   }
 
-  std::string dir_, srt_path_, sami_path_;
+  TempDir dir_{"caption-interpreter"};
+  std::string srt_path_, sami_path_;
 };
 
 // Frequently used pairs.

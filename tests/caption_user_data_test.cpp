@@ -58,10 +58,9 @@ class CaptionUserDataTest : public ::testing::Test {
  protected:
   void SetUp() override {
     alarm(60);
-    dir_ = make_temp_dir("ccdata");
-    stream_ = dir_ + "/stream.m2v";
-    srt_ = dir_ + "/out.srt";
-    smi_ = dir_ + "/out.smi";
+    stream_ = dir_.path + "/stream.m2v";
+    srt_ = dir_.path + "/out.srt";
+    smi_ = dir_.path + "/out.smi";
     program_stream_flag = 0;
     verbosity_level = 0;
     reset_video_scanner();
@@ -81,8 +80,6 @@ class CaptionUserDataTest : public ::testing::Test {
     sami_close();
     srt_close();
     alarm(0);
-    for (const std::string &path : {stream_, srt_, smi_}) std::remove(path.c_str());
-    rmdir(dir_.c_str());
   }
 
   // The whole start-code loop over an elementary stream, console captured.
@@ -133,7 +130,8 @@ class CaptionUserDataTest : public ::testing::Test {
     return read_file(smi_);
   }
 
-  std::string dir_, stream_, srt_, smi_;
+  TempDir dir_{"ccdata"};
+  std::string stream_, srt_, smi_;
 };
 
 // ---- Entry trace and hand-over ----

@@ -55,17 +55,17 @@ Outcome run_in_process(const std::string &input, const std::string &dir, Search 
 }
 
 void expect_same_run(const Bytes &stream, const std::string &what) {
-  std::string dir = make_temp_dir("fast");
-  std::string input = dir + "/input.mpg";
+  TempDir dir("fast");
+  std::string input = dir.path + "/input.mpg";
   write_file(input, stream);
-  Outcome reference = run_in_process(input, dir, Search::reference);
+  Outcome reference = run_in_process(input, dir.path, Search::reference);
   struct Variant {
     Search search;
     const char *label;
   };
   for (const Variant &variant :
        {Variant{Search::narrow_vectors, " (16-byte vectors)"}, Variant{Search::widest_vectors, " (widest vectors)"}}) {
-    Outcome fast = run_in_process(input, dir, variant.search);
+    Outcome fast = run_in_process(input, dir.path, variant.search);
     std::string label = what + variant.label;
     EXPECT_EQ(fast.status, reference.status) << label;
     // Compare whole texts only when they differ, so a failure shows where.
@@ -73,7 +73,6 @@ void expect_same_run(const Bytes &stream, const std::string &what) {
     EXPECT_EQ(fast.srt, reference.srt) << label;
     EXPECT_EQ(fast.smi, reference.smi) << label;
   }
-  std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 TEST(FastSearch, MatchesTheReferenceOnEveryFixture) {

@@ -247,8 +247,8 @@ TEST_P(FfmpegPeer, AgreesOnTheOrderedCaptionTexts) {
   const FixtureFile &file = GetParam();
   caption_script::Script script =
       caption_script::load(source_path("tests/fixtures/" + std::string(file.script) + ".captions"));
-  std::string dir = make_temp_dir("crosscheck");
-  caption_script::RemoveOnExit cleanup{dir};
+  TempDir temp("crosscheck");
+  const std::string &dir = temp.path;
 
   RunResult run = run_zorbel({source_path(file.path), "/d" + dir}, dir);
   ASSERT_EQ(run.status, 0) << run.err;

@@ -32,8 +32,8 @@ struct Outputs {
 };
 
 Outputs run_on(const FixtureFile &file) {
-  std::string dir = make_temp_dir("fixture");
-  caption_script::RemoveOnExit cleanup{dir};
+  TempDir temp("fixture");
+  const std::string &dir = temp.path;
   Outputs outputs;
   outputs.run = run_zorbel({source_path(file.path), "/d" + dir}, dir);
   std::string base = dir + "/" + caption_script::base_name(file.path);

@@ -415,7 +415,8 @@ class HostileInput : public testing::Test {
  protected:
   void run_all(const std::string &kind, const std::vector<Case> &cases, bool cut_short = false) {
     ASSERT_FALSE(cases.empty());
-    std::string dir = make_temp_dir("hostile-" + kind);
+    TempDir temp("hostile-" + kind);
+    const std::string &dir = temp.path;
     auto started = std::chrono::steady_clock::now();
     int failures = 0, statuses[2] = {0, 0}, with_outputs = 0;
     size_t n = 0;
@@ -444,12 +445,8 @@ class HostileInput : public testing::Test {
     printf("[ %s ] %zu of %zu cases run in %.1f s, %d failing; passed: %d with status 0, %d with status 1 (%d of "
            "them with output files)\n",
            kind.c_str(), n, cases.size(), seconds, failures, statuses[0], statuses[1], with_outputs - statuses[0]);
-    if (failures == 0) {
-      std::string command = "rm -rf " + shell_quote(dir);
-      if (std::system(command.c_str()) != 0) printf("could not remove %s\n", dir.c_str());
-    } else if (failures >= kMaxFailuresPerKind) {
-      ADD_FAILURE() << kind << ": stopped after " << failures << " failing cases";
-    }
+    temp.keep = failures > 0;
+    if (failures >= kMaxFailuresPerKind) ADD_FAILURE() << kind << ": stopped after " << failures << " failing cases";
   }
 
   // `count` fixtures, each picked and changed once by the mutation, from a seeded Mutator.
@@ -525,7 +522,8 @@ TEST(HostileInputJudge, AcceptsMatchingFilesAndRejectsDamagedOnes) {
 }
 
 TEST(HostileInputJudge, RunnerTellsEndingsApart) {
-  std::string dir = make_temp_dir("hostile-runner");
+  TempDir temp("hostile-runner");
+  const std::string &dir = temp.path;
   write_file(dir + "/input.m2v", Bytes{0x00});
   Ending refusal = run_bounded(dir, "input.m2v");
   EXPECT_EQ(refusal.kind, Ending::Exited);
@@ -565,8 +563,6 @@ TEST(HostileInputJudge, RunnerTellsEndingsApart) {
   write_file(dir + "/input.srt", Bytes{});
   Ending half{Ending::Exited, 1, "Error in packet header\n"};
   EXPECT_NE(judge(half, dir, "input"), "");  // only one of the two files
-  std::string command = "rm -rf " + shell_quote(dir);
-  EXPECT_EQ(std::system(command.c_str()), 0);
 }
 
 // ---------------------------------------------------------------------------------------

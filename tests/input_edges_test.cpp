@@ -57,15 +57,6 @@ Outcome run_args(const std::string &dir, const std::vector<std::string> &argumen
   return run_line(dir, line + " </dev/null", time_limit);
 }
 
-struct TempDir {
-  std::string path;
-  explicit TempDir(const std::string &tag) : path(make_temp_dir(tag)) {}
-  ~TempDir() {
-    std::string command = "chmod -R u+rwx " + shell_quote(path) + " 2>/dev/null; rm -rf " + shell_quote(path);
-    if (std::system(command.c_str()) != 0) fprintf(stderr, "could not remove %s\n", path.c_str());
-  }
-};
-
 bool is_directory(const std::string &path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -344,11 +335,6 @@ Outcome run_one_group(const std::string &dir, const std::string &name, int hours
 
 size_t sequence_header_size() { return StreamBuilder().sequence_header(pal_sequence()).bytes().size(); }
 
-struct RemoveFile {
-  std::string path;
-  ~RemoveFile() { unlink(path.c_str()); }
-};
-
 // An output name that leads to the input file itself: by the same name, through "/d",
 // a symbolic link or a hard link. Opening it for writing would cut the input short.
 struct SameFile {
@@ -548,7 +534,6 @@ TEST(ConsoleGoesAway, TraceThatCannotBeWrittenLeavesCompleteFilesAndStatusOne) {
 TEST(LargeInput, CaptionAfterAFourGigabyteHoleKeepsTrueOffsetsAndTimes) {
   TempDir dir("edges-sparse");
   const std::string path = dir.path + "/long.m2v";
-  RemoveFile remove{path};  // the file goes before the directory, even when an assertion fails
 
   Bytes first = caption_group(0, 0, 10, 0, pop_on("BEFORE"));
   std::vector<std::pair<uint8_t, uint8_t>> later = pop_on("AFTER.");

@@ -61,9 +61,9 @@ Bytes video(const Bytes &data) { return mpeg2_packet(0xE0, data); }
 Bytes padding_of_size(size_t total) { return other_packet(0xBE, total - 6); }
 
 std::string write_input(const Bytes &file) {
-  static const std::string dir = make_temp_dir("ps");
+  static const TempDir dir("ps");
   static int counter = 0;
-  std::string path = dir + "/input" + std::to_string(counter++) + ".mpg";
+  std::string path = dir.path + "/input" + std::to_string(counter++) + ".mpg";
   write_file(path, file);
   return path;
 }
@@ -558,14 +558,14 @@ struct ToolRun {
 };
 
 ToolRun run_tool(const Bytes &file, const std::string &tag) {
-  std::string dir = make_temp_dir(tag);
-  write_file(dir + "/movie.mpg", file);
+  TempDir dir(tag);
+  write_file(dir.path + "/movie.mpg", file);
   ToolRun run;
-  run.result = run_zorbel({"movie.mpg"}, dir);
-  run.srt_exists = file_exists(dir + "/movie.srt");
-  run.smi_exists = file_exists(dir + "/movie.smi");
-  run.srt = read_file(dir + "/movie.srt");
-  run.smi = read_file(dir + "/movie.smi");
+  run.result = run_zorbel({"movie.mpg"}, dir.path);
+  run.srt_exists = file_exists(dir.path + "/movie.srt");
+  run.smi_exists = file_exists(dir.path + "/movie.smi");
+  run.srt = read_file(dir.path + "/movie.srt");
+  run.smi = read_file(dir.path + "/movie.smi");
   return run;
 }
 

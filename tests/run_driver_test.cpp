@@ -24,16 +24,6 @@ using namespace caption_test;
 
 namespace fs = std::filesystem;
 
-// Removes the directory of one test when the test ends.
-struct TempDir {
-  explicit TempDir(const std::string &tag) : path(make_temp_dir(tag)) {}
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-  std::string path;
-};
-
 // Names in a directory, the runner's own capture files excluded.
 std::vector<std::string> entries_of(const std::string &dir) {
   std::vector<std::string> names;

@@ -41,7 +41,7 @@ class SamiWriter : public ::testing::Test {
  protected:
   void SetUp() override {
     reset_for_writer_test();
-    path_ = make_temp_dir("sami") + "/out.smi";
+    path_ = dir_.path + "/out.smi";
   }
   void open() { sami_open(path_.c_str()); }
   // The body: what lies between the header and the trailer.
@@ -55,6 +55,7 @@ class SamiWriter : public ::testing::Test {
     }
     return file.substr(header.size(), file.size() - header.size() - trailer.size());
   }
+  TempDir dir_{"sami"};
   std::string path_;
 };
 

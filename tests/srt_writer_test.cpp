@@ -24,7 +24,7 @@ class SrtWriter : public ::testing::Test {
  protected:
   void SetUp() override {
     reset_for_writer_test();
-    path_ = make_temp_dir("srt") + "/out.srt";
+    path_ = dir_.path + "/out.srt";
   }
   void open() { srt_open(path_.c_str()); }
   std::string close_and_read() { return close_cleanly_and_read(srt_close, path_); }
@@ -37,6 +37,7 @@ class SrtWriter : public ::testing::Test {
     srt_write_entry(0, 0, 1, 0, 25.0f);
     return close_and_read();
   }
+  TempDir dir_{"srt"};
   std::string path_;
 };
 

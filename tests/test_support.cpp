@@ -1,9 +1,10 @@
-// Process runner for the end-to-end tests.
+// The test-support layer: temporary folders and the runner of the built binary.
 #include "test_support.hpp"
 
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -38,12 +39,20 @@ RunResult run_zorbel(const std::vector<std::string> &arguments, const std::strin
   return result;
 }
 
-std::string make_temp_dir(const std::string &tag) {
-  std::string pattern = "/tmp/zorbel-" + tag + "-XXXXXX";
+TempDir::TempDir(const std::string &tag) : owner(getpid()) {
+  const char *base = getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/zorbel-" + tag + "-XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
-  if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");
-  return std::string(buffer.data());
+  if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed: " + pattern);
+  path = buffer.data();
+}
+
+TempDir::~TempDir() {
+  if (keep || getpid() != owner) return;
+  // Modes first, so that no folder a test made unwritable holds anything back.
+  std::string command = "chmod -R u+rwx " + shell_quote(path) + " 2>/dev/null; rm -rf " + shell_quote(path);
+  if (std::system(command.c_str()) != 0) fprintf(stderr, "could not remove %s\n", path.c_str());
 }
 
 std::string startup_lines() {

@@ -1,8 +1,23 @@
-// Runs the built zorbel binary as a process and captures what it prints.
+// What the tests share: a temporary folder that removes itself, the runner of the built
+// binary, and the lines every run prints first.
 #pragma once
+
+#include <sys/types.h>
 
 #include <string>
 #include <vector>
+
+// A fresh folder under $TMPDIR (else /tmp), removed with all it holds when its owner goes
+// out of scope; a forked child that inherits it (a death test, a harness) leaves it alone.
+struct TempDir {
+  explicit TempDir(const std::string &tag);
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  std::string path;
+  bool keep = false;  // left in place, to hold what a failure is to be looked at with
+  pid_t owner;
+};
 
 struct RunResult {
   int status;  // exit status, or -1 when the process did not exit normally
@@ -12,9 +27,6 @@ struct RunResult {
 
 // Runs zorbel with the arguments, in directory dir.
 RunResult run_zorbel(const std::vector<std::string> &arguments, const std::string &dir);
-
-// A fresh, empty directory for one test.
-std::string make_temp_dir(const std::string &tag);
 
 // The lines that every run prints first: priority and banner.
 std::string startup_lines();
