@@ -67,34 +67,16 @@ struct Ending {
 
 Ending run_bounded(const std::string &dir, const std::string &input, const std::string &program = ZORBEL_BINARY,
                    int time_limit = kTimeLimitSeconds) {
-  // The sanitizers exit with status 1 by default, the tool's own failure status: give
-  // their reports statuses of their own (appended, so they win over inherited options).
-  std::string command = "cd " + shell_quote(dir) +
-                        " && ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}exitcode=86\""
-                        " UBSAN_OPTIONS=\"${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}exitcode=87:halt_on_error=1:print_stacktrace=1\""
-                        " timeout -k 5 " +
-                        std::to_string(time_limit) + " " + shell_quote(program) + " " + shell_quote(input) +
-                        " >/dev/null 2>.stderr </dev/null";
-  int raw = std::system(command.c_str());
-  Ending ending{Ending::Exited, 0, read_file(dir + "/.stderr")};
-  unlink((dir + "/.stderr").c_str());
-  if (raw == -1 || WIFSIGNALED(raw)) {
-    ending.kind = Ending::Signalled;
-    ending.status = raw == -1 ? -1 : WTERMSIG(raw);
-    return ending;
-  }
-  int status = WEXITSTATUS(raw);
-  if (status == 124 || status == 137) {
+  RunResult run = run_line(dir, "exec " + shell_quote(program) + " " + shell_quote(input) + " >/dev/null", time_limit);
+  Ending ending{Ending::Exited, run.status, run.err};
+  if (run.timed_out) {
     ending.kind = Ending::TimedOut;
-  } else if (status == 86 || status == 87 || ending.err.find("Sanitizer") != std::string::npos ||
-             ending.err.find("runtime error:") != std::string::npos) {
+  } else if (run.status == 86 || run.status == 87 || run.err.find("Sanitizer") != std::string::npos ||
+             run.err.find("runtime error:") != std::string::npos) {
     ending.kind = Ending::SanitizerReport;
-    ending.status = status;
-  } else if (status > 128) {
+  } else if (run.signal != 0) {
     ending.kind = Ending::Signalled;
-    ending.status = status - 128;
-  } else {
-    ending.status = status;
+    ending.status = run.signal;
   }
   return ending;
 }

@@ -32,31 +32,6 @@ using namespace caption_test;
 
 std::string source_path(const std::string &relative) { return std::string(ZORBEL_SOURCE_DIR) + "/" + relative; }
 
-struct Outcome {
-  int status;  // exit status; -1 after a signal; 124 after the time limit
-  std::string out, err;
-};
-
-// Runs a shell command line in dir, with the binary's path in $ZORBEL, under a time limit
-// for the whole line.
-Outcome run_line(const std::string &dir, const std::string &line, int time_limit = 60) {
-  std::string command = "cd " + shell_quote(dir) + " && ZORBEL=" + shell_quote(ZORBEL_BINARY) + " timeout -k 5 " +
-                        std::to_string(time_limit) + " sh -c " + shell_quote(line) + " >.stdout 2>.stderr";
-  int raw = std::system(command.c_str());
-  Outcome run{-1, read_file(dir + "/.stdout"), read_file(dir + "/.stderr")};
-  unlink((dir + "/.stdout").c_str());
-  unlink((dir + "/.stderr").c_str());
-  if (raw != -1 && WIFEXITED(raw)) run.status = WEXITSTATUS(raw) > 128 ? -1 : WEXITSTATUS(raw);
-  return run;
-}
-
-// The binary on the given arguments, stdin closed.
-Outcome run_args(const std::string &dir, const std::vector<std::string> &arguments, int time_limit = 60) {
-  std::string line = "exec \"$ZORBEL\"";
-  for (const std::string &argument : arguments) line += " " + shell_quote(argument);
-  return run_line(dir, line + " </dev/null", time_limit);
-}
-
 bool is_directory(const std::string &path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -103,7 +78,7 @@ bool starts_with(const std::string &text, const std::string &head) { return text
 TEST(InputKinds, DirectoryAsInputIsRefusedWithoutOutputs) {
   TempDir dir("edges-dir");
   ASSERT_EQ(mkdir((dir.path + "/clips.vob").c_str(), 0755), 0);
-  Outcome run = run_args(dir.path, {"clips.vob"});
+  RunResult run = run_zorbel({"clips.vob"}, dir.path);
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("clips.vob"), std::string::npos) << "stderr: " << run.err;
   EXPECT_EQ(listing(dir.path), std::vector<std::string>{"clips.vob"});
@@ -113,7 +88,7 @@ TEST(InputKinds, DirectoryAsInputIsRefusedWithoutOutputs) {
 // A FIFO or pipe cannot be rewound after the stream kind is detected: the run must either
 // read it whole, exactly like the same bytes in a regular file, or refuse it with a message
 // and no output files. Never a run over misread data.
-void expect_read_whole_or_refused(const Outcome &run, const std::string &dir, const std::string &input,
+void expect_read_whole_or_refused(const RunResult &run, const std::string &dir, const std::string &input,
                                   const std::string &base) {
   if (run.status == 0) {
     expect_ntsc_outputs(dir + "/" + base);
@@ -133,7 +108,7 @@ TEST(InputKinds, FifoIsReadWholeOrRefused) {
     // The open blocks until both ends are open: the writer runs in the background under
     // its own time limit, so nothing waits for ever if the tool never opens the FIFO.
     std::string writer = "cat " + shell_quote(source_path("tests/fixtures/") + fixture) + " > live.mpg";
-    Outcome run = run_line(dir.path, "timeout 30 sh -c " + shell_quote(writer) + " 2>/dev/null & \"$ZORBEL\" live.mpg </dev/null");
+    RunResult run = run_line(dir.path, "timeout 30 sh -c " + shell_quote(writer) + " 2>/dev/null & \"$ZORBEL\" live.mpg </dev/null");
     expect_read_whole_or_refused(run, dir.path, "live.mpg", "live");
   }
 }
@@ -142,7 +117,7 @@ TEST(InputKinds, PipeIsReadWholeOrRefused) {
   TempDir dir("edges-pipe");
   // A name with an extension for the tool's standard input, itself a pipe from cat.
   ASSERT_EQ(symlink("/dev/stdin", (dir.path + "/piped.m2v").c_str()), 0);
-  Outcome run = run_line(dir.path, "cat " + shell_quote(source_path("tests/fixtures/ntsc.m2v")) + " | \"$ZORBEL\" piped.m2v");
+  RunResult run = run_line(dir.path, "cat " + shell_quote(source_path("tests/fixtures/ntsc.m2v")) + " | \"$ZORBEL\" piped.m2v");
   expect_read_whole_or_refused(run, dir.path, "piped.m2v", "piped");
 }
 
@@ -207,7 +182,7 @@ TEST(InputNames, SpacesAndNonAsciiBytesNameTheOutputs) {
     SCOPED_TRACE(name);
     TempDir dir("edges-names");
     copy_fixture("ntsc.m2v", dir.path + "/" + name);
-    Outcome run = run_args(dir.path, {name});
+    RunResult run = run_zorbel({name}, dir.path);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
     std::string base = name.substr(0, name.size() - 4);
@@ -226,13 +201,13 @@ TEST(InputNames, DirectoriesWithSpacesAndNonAsciiBytes) {
   copy_fixture("ntsc-dvd.vob", dir.path + "/" + input);
 
   // Outputs beside the input, in its directory.
-  Outcome beside = run_args(dir.path, {input});
+  RunResult beside = run_zorbel({input}, dir.path);
   EXPECT_EQ(beside.status, 0) << beside.err;
   EXPECT_TRUE(starts_with(beside.out, startup_lines() + name_lines(input, "vid\xC3\xA9o 1", in_dir + "/")));
   expect_ntsc_outputs(dir.path + "/" + in_dir + "/vid\xC3\xA9o 1");
 
   // Outputs in a directory given with the option, without its trailing separator.
-  Outcome elsewhere = run_args(dir.path, {input, "/d" + dir.path + "/" + out_dir});
+  RunResult elsewhere = run_zorbel({input, "/d" + dir.path + "/" + out_dir}, dir.path);
   EXPECT_EQ(elsewhere.status, 0) << elsewhere.err;
   EXPECT_TRUE(starts_with(elsewhere.out,
                           startup_lines() + name_lines(input, "vid\xC3\xA9o 1", dir.path + "/" + out_dir + "/")));
@@ -261,7 +236,7 @@ TEST(OutputPlaces, SrtFileThatCannotBeCreatedEndsTheRun) {
   };
   for (const OutputFailure &place : places) {
     SCOPED_TRACE(place.label);
-    Outcome run = run_args(dir.path, {"in.m2v", "/d" + place.directory});
+    RunResult run = run_zorbel({"in.m2v", "/d" + place.directory}, dir.path);
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(ends_with(run.out, "Unable to open SRT File\n")) << run.out;
     EXPECT_FALSE(file_exists(place.directory + "/in.srt"));
@@ -278,7 +253,7 @@ TEST(OutputPlaces, SamiFileThatCannotBeCreatedEndsTheRun) {
   ASSERT_EQ(mkdir((dir.path + "/out").c_str(), 0755), 0);
   // The SAMI name is taken by a directory, while the SRT file can be written.
   ASSERT_EQ(mkdir((dir.path + "/out/in.smi").c_str(), 0755), 0);
-  Outcome run = run_args(dir.path, {"in.m2v", "/d" + dir.path + "/out/"});
+  RunResult run = run_zorbel({"in.m2v", "/d" + dir.path + "/out/"}, dir.path);
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(ends_with(run.out, "Failed to open SAMI File for writing\n")) << run.out;
   EXPECT_TRUE(is_directory(dir.path + "/out/in.smi"));
@@ -325,12 +300,12 @@ Bytes caption_group(int hours, int minutes, int seconds, int pictures,
 }
 
 // A stream of one caption group and a sequence end code, written to dir/name and run.
-Outcome run_one_group(const std::string &dir, const std::string &name, int hours, int minutes, int seconds,
+RunResult run_one_group(const std::string &dir, const std::string &name, int hours, int minutes, int seconds,
                       int pictures, const std::vector<std::pair<uint8_t, uint8_t>> &pairs) {
   StreamBuilder stream;
   stream.raw(caption_group(hours, minutes, seconds, pictures, pairs)).sequence_end();
   write_file(dir + "/" + name, stream.bytes());
-  return run_args(dir, {name});
+  return run_zorbel({name}, dir);
 }
 
 size_t sequence_header_size() { return StreamBuilder().sequence_header(pal_sequence()).bytes().size(); }
@@ -356,7 +331,7 @@ TEST(OutputPlaces, OutputThatIsTheInputFileEndsTheRunBeforeAnyFileIsCreated) {
     copy_fixture("ntsc.m2v", dir.path + "/in.m2v");
     ASSERT_EQ(run_line(dir.path, same.setup).status, 0);
     std::vector<std::string> before = listing(dir.path);
-    Outcome run = run_args(dir.path, same.arguments);
+    RunResult run = run_zorbel(same.arguments, dir.path);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "Output " + same.output + " is the input file\n");
     EXPECT_EQ(listing(dir.path), before);
@@ -371,7 +346,7 @@ TEST(OutputPlaces, OutputThatOnlyLooksLikeTheInputIsWritten) {
   ASSERT_EQ(mkdir((dir.path + "/out").c_str(), 0755), 0);
   copy_fixture("ntsc.m2v", dir.path + "/in.srt");
   copy_fixture("ntsc.m2v", dir.path + "/out/in.srt");
-  Outcome run = run_args(dir.path, {"in.srt", "/dout"});
+  RunResult run = run_zorbel({"in.srt", "/dout"}, dir.path);
   EXPECT_EQ(run.status, 0) << run.err;
   expect_ntsc_outputs(dir.path + "/out/in");
   EXPECT_EQ(read_file(dir.path + "/in.srt"), read_file(source_path("tests/fixtures/ntsc.m2v")));
@@ -402,7 +377,7 @@ struct WholeRun {
 };
 WholeRun whole_long_run(const std::string &dir) {
   write_long_caption_stream(dir + "/long.m2v");
-  Outcome run = run_args(dir, {"long.m2v"});
+  RunResult run = run_zorbel({"long.m2v"}, dir);
   return {run.status, run.out, run.err, read_file(dir + "/long.srt"), read_file(dir + "/long.smi")};
 }
 
@@ -521,7 +496,7 @@ TEST(ConsoleGoesAway, TraceThatCannotBeWrittenLeavesCompleteFilesAndStatusOne) {
     SCOPED_TRACE(console_case.first);
     unlink((dir.path + "/long.srt").c_str());
     unlink((dir.path + "/long.smi").c_str());
-    Outcome run = run_line(dir.path, console_case.second);
+    RunResult run = run_line(dir.path, console_case.second);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(read_file(dir.path + "/.status"), "1\n");
     EXPECT_EQ(read_file(dir.path + "/.err"), "Error writing standard output\n");
@@ -561,7 +536,7 @@ TEST(LargeInput, CaptionAfterAFourGigabyteHoleKeepsTrueOffsetsAndTimes) {
   }
 
   auto started = std::chrono::steady_clock::now();
-  Outcome run = run_args(dir.path, {"long.m2v"}, 240);
+  RunResult run = run_zorbel({"long.m2v"}, dir.path, 240);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   printf("[ sparse ] %.1f s for %lld bytes\n", seconds, second_at + static_cast<long long>(second.size()));
 
@@ -598,7 +573,7 @@ TEST(LongTimeCodes, CaptionsCrossingIntoHourThirtyTwo) {
   pairs.push_back({0x00, 0x00});                                     // 13
   pairs.push_back({0x00, 0x00});                                     // 14
 
-  Outcome run = run_one_group(dir.path, "late.m2v", 31, 59, 59, 20, pairs);
+  RunResult run = run_one_group(dir.path, "late.m2v", 31, 59, 59, 20, pairs);
   EXPECT_EQ(run.status, 0) << run.err;
   const long long shown = pal_ms(31, 59, 59, 24), erased = pal_ms(32, 0, 0, 1), night = pal_ms(32, 0, 0, 7),
                   last = pal_ms(32, 0, 0, 9);
@@ -620,7 +595,7 @@ TEST(LongTimeCodes, LargestFieldValuesPrintAsTheirTotal) {
   pairs.push_back({0x14, 0x2C});                                     // 5: EDM
   pairs.push_back({0x00, 0x00});                                     // 6
 
-  Outcome run = run_one_group(dir.path, "max.m2v", 31, 63, 63, 20, pairs);
+  RunResult run = run_one_group(dir.path, "max.m2v", 31, 63, 63, 20, pairs);
   EXPECT_EQ(run.status, 0) << run.err;
   const long long shown = pal_ms(31, 63, 63, 24), erased = pal_ms(32, 0, 0, 0);
   ASSERT_EQ(shown, 115443960);

@@ -21,22 +21,33 @@ static std::string shell_quote(const std::string &text) {
   return quoted + "'";
 }
 
-RunResult run_zorbel(const std::vector<std::string> &arguments, const std::string &dir) {
-  std::string out_file = dir + "/.stdout", err_file = dir + "/.stderr";
-  // A hang becomes a failed test (status -1), not a stuck suite.
-  std::string command = "cd " + shell_quote(dir) + " && timeout -k 5 120 " + shell_quote(ZORBEL_BINARY);
-  for (const std::string &argument : arguments) command += " " + shell_quote(argument);
-  command += " >" + shell_quote(out_file) + " 2>" + shell_quote(err_file) + " </dev/null";
+RunResult run_line(const std::string &dir, const std::string &line, int time_limit) {
+  // The options are appended, so that they win over inherited ones.
+  std::string command = "cd " + shell_quote(dir) +
+                        " && ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}exitcode=86\""
+                        " UBSAN_OPTIONS=\"${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}exitcode=87:halt_on_error=1:print_stacktrace=1\""
+                        " ZORBEL=" + shell_quote(ZORBEL_BINARY) + " timeout -k 5 " + std::to_string(time_limit) +
+                        " sh -c " + shell_quote(line) + " >.stdout 2>.stderr </dev/null";
   int raw = std::system(command.c_str());
-  RunResult result;
-  result.status = (raw != -1 && WIFEXITED(raw)) ? WEXITSTATUS(raw) : -1;
-  // The shell reports a death by signal as 128 + n, timeout a time-out as 124.
-  if (result.status > 128 || result.status == 124) result.status = -1;
-  result.out = read_file(out_file);
-  result.err = read_file(err_file);
-  unlink(out_file.c_str());
-  unlink(err_file.c_str());
-  return result;
+  RunResult run{-1, 0, false, read_file(dir + "/.stdout"), read_file(dir + "/.stderr")};
+  unlink((dir + "/.stdout").c_str());
+  unlink((dir + "/.stderr").c_str());
+  // A death by signal comes back as the signal or, through a shell, as 128 + n; timeout
+  // ends with 124 at the limit, and is killed (128 + 9) when it cannot stop its command.
+  int code = raw == -1 ? -1 : WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  if (code == 124 || code == 137)
+    run.timed_out = true;
+  else if (code > 128)
+    run.signal = code - 128;
+  else
+    run.status = code;
+  return run;
+}
+
+RunResult run_zorbel(const std::vector<std::string> &arguments, const std::string &dir, int time_limit) {
+  std::string line = "exec \"$ZORBEL\"";
+  for (const std::string &argument : arguments) line += " " + shell_quote(argument);
+  return run_line(dir, line, time_limit);
 }
 
 TempDir::TempDir(const std::string &tag) : owner(getpid()) {

@@ -20,13 +20,18 @@ struct TempDir {
 };
 
 struct RunResult {
-  int status;  // exit status, or -1 when the process did not exit normally
-  std::string out;
-  std::string err;
+  int status;      // exit status; -1 when a signal or the time limit ended the run
+  int signal;      // the signal that ended it, else 0
+  bool timed_out;  // the time limit ended it
+  std::string out, err;
 };
 
-// Runs zorbel with the arguments, in directory dir.
-RunResult run_zorbel(const std::vector<std::string> &arguments, const std::string &dir);
+// Runs a shell command line in dir, standard input closed, the binary's path in $ZORBEL,
+// under a time limit for the whole line: a hang becomes a failed test, not a stuck suite.
+// Sanitizer reports end the run with statuses of their own (86 and 87), never the tool's 1.
+RunResult run_line(const std::string &dir, const std::string &line, int time_limit = 120);
+// The binary on the arguments, in dir.
+RunResult run_zorbel(const std::vector<std::string> &arguments, const std::string &dir, int time_limit = 120);
 
 // The lines that every run prints first: priority and banner.
 std::string startup_lines();
