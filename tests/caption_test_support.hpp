@@ -16,6 +16,7 @@
 #include "mpeg/bit_reader.hpp"
 #include "mpeg/video_scanner.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace caption_test {
 
@@ -164,12 +165,6 @@ inline std::string gop_trace(long long byte, const TimeCode &t) {
   return text;
 }
 
-inline size_t count_of(const std::string &text, const std::string &what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-  return n;
-}
-
 // ---- The two output files ----
 
 // An SRT entry: the counter padded to eight characters, the times, the rows.
@@ -193,18 +188,6 @@ inline const std::string kSamiTrailer = "</BODY>\r\n</SAMI>\r\n";
 
 inline std::string sami_file(const std::string &blocks) {
   return caption_script::sami_header() + blocks + kSamiTrailer;
-}
-
-// ---- Running commands ----
-
-inline std::string shell_quote(const std::string &text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
-inline bool ends_with(const std::string &text, const std::string &tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 }  // namespace caption_test

@@ -80,12 +80,12 @@ TEST(FastSearch, MatchesTheReferenceOnEveryFixture) {
                             "pal-dvd.vob",   "pal-vob.vob",   "pal-mpeg1.mpg", "film.m2v",       "film-dvd.vob",
                             "film-vob.vob",  "film-mpeg1.mpg"};
   for (const char *name : fixtures) {
-    std::string path = std::string(ZORBEL_SOURCE_DIR) + "/tests/fixtures/" + name;
+    std::string path = source_path(std::string("tests/fixtures/") + name);
     std::string bytes = read_file(path);
     ASSERT_FALSE(bytes.empty()) << path;
     expect_same_run(Bytes(bytes.begin(), bytes.end()), name);
   }
-  std::string sample = read_file(std::string(ZORBEL_SOURCE_DIR) + "/samples/sample.mpg");
+  std::string sample = read_file(source_path("samples/sample.mpg"));
   expect_same_run(Bytes(sample.begin(), sample.end()), "sample.mpg");
 }
 

@@ -31,10 +31,6 @@ namespace {
 using caption_script::Change;
 using caption_script::FixtureFile;
 
-std::string source_path(const std::string &relative) {
-  return std::string(ZORBEL_SOURCE_DIR) + "/" + relative;
-}
-
 bool ffmpeg_installed() { return std::system("ffmpeg -version >/dev/null 2>&1") == 0; }
 
 // UTF-8 <-> code points, enough for caption text.

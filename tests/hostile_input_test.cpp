@@ -48,7 +48,7 @@ const Bytes &fixture(const std::string &name) {
   static std::map<std::string, Bytes> cache;
   auto found = cache.find(name);
   if (found != cache.end()) return found->second;
-  std::string path = std::string(ZORBEL_SOURCE_DIR) + "/tests/fixtures/" + name;
+  std::string path = source_path("tests/fixtures/" + name);
   std::string text = file_exists(path) ? read_file(path) : std::string();
   if (text.empty()) throw std::runtime_error("missing fixture " + path);
   return cache.emplace(name, Bytes(text.begin(), text.end())).first->second;

@@ -3,7 +3,6 @@
 // Latin-1 bytes), where the outputs go (a directory that is missing or cannot take files,
 // the input file itself), a run that is interrupted or loses its console, and time codes
 // at the top of their range.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -12,7 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -30,25 +28,9 @@ namespace {
 
 using namespace caption_test;
 
-std::string source_path(const std::string &relative) { return std::string(ZORBEL_SOURCE_DIR) + "/" + relative; }
-
 bool is_directory(const std::string &path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// Names in a directory, "." and ".." left out, sorted.
-std::vector<std::string> listing(const std::string &dir) {
-  std::vector<std::string> names;
-  DIR *stream = opendir(dir.c_str());
-  if (!stream) return {"(cannot list " + dir + ")"};
-  while (const dirent *entry = readdir(stream)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(stream);
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 caption_script::Script ntsc_script() { return caption_script::load(source_path("tests/fixtures/ntsc.captions")); }

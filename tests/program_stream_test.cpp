@@ -569,10 +569,6 @@ ToolRun run_tool(const Bytes &file, const std::string &tag) {
   return run;
 }
 
-bool ends_with(const std::string &text, const std::string &end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 void expect_normal_end(const ToolRun &run) {
   EXPECT_EQ(run.result.status, 0);
   EXPECT_EQ(run.result.err, "");

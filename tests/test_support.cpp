@@ -1,25 +1,16 @@
 // The test-support layer: temporary folders and the runner of the built binary.
 #include "test_support.hpp"
 
+#include <dirent.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
 #include "stream_builder.hpp"
-
-static std::string shell_quote(const std::string &text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'')
-      quoted += "'\\''";
-    else
-      quoted += c;
-  }
-  return quoted + "'";
-}
 
 RunResult run_line(const std::string &dir, const std::string &line, int time_limit) {
   // The options are appended, so that they win over inherited ones.
@@ -74,4 +65,35 @@ std::string startup_lines() {
 std::string name_lines(const std::string &input, const std::string &base, const std::string &path) {
   return "Processing    : " + input + "\nBasefilename  : " + base + "\nPath          : " + path +
          "\nSRT Output    : " + path + base + ".srt\nSAMI Output   : " + path + base + ".smi\n";
+}
+
+std::string shell_quote(const std::string &text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+bool ends_with(const std::string &text, const std::string &tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+size_t count_of(const std::string &text, const std::string &what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+  return n;
+}
+
+std::string source_path(const std::string &relative) { return std::string(ZORBEL_SOURCE_DIR) + "/" + relative; }
+
+std::vector<std::string> listing(const std::string &dir) {
+  std::vector<std::string> names;
+  DIR *stream = opendir(dir.c_str());
+  if (!stream) return {"(cannot list " + dir + ")"};
+  while (const dirent *entry = readdir(stream)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(stream);
+  std::sort(names.begin(), names.end());
+  return names;
 }

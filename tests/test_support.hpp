@@ -1,5 +1,5 @@
 // What the tests share: a temporary folder that removes itself, the runner of the built
-// binary, and the lines every run prints first.
+// binary, the lines every run prints first, and small helpers for text, paths and folders.
 #pragma once
 
 #include <sys/types.h>
@@ -37,3 +37,13 @@ RunResult run_zorbel(const std::vector<std::string> &arguments, const std::strin
 std::string startup_lines();
 // The five name lines.
 std::string name_lines(const std::string &input, const std::string &base, const std::string &path);
+
+// Quoted for sh, whatever the text holds.
+std::string shell_quote(const std::string &text);
+bool ends_with(const std::string &text, const std::string &tail);
+// How often `what` occurs in the text, overlaps included.
+size_t count_of(const std::string &text, const std::string &what);
+// A path in the source tree, from its root.
+std::string source_path(const std::string &relative);
+// Names in a folder, "." and ".." left out, sorted.
+std::vector<std::string> listing(const std::string &dir);
