@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/run_driver.hpp"
+#include "caption_test_support.hpp"
 #include "mpeg/bit_reader.hpp"
 #include "stream_builder.hpp"
 #include "test_support.hpp"
@@ -44,19 +45,14 @@ uint32_t bits_at(const Bytes &stream, size_t pos, int n) {
 
 class BitReaderTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    if (reader.file) fclose(reader.file);
-    reader.file = nullptr;
-  }
+  void TearDown() override { reset_run_state(); }
   // Writes the file, opens it as the input of an elementary stream and resets the reader.
   void open(const Bytes &bytes) {
-    if (reader.file) fclose(reader.file);
+    caption_test::reset_components(0);
     std::string path = dir_.path + "/input.m2v";
     write_file(path, bytes);
     reader.file = fopen(path.c_str(), "rb");
     ASSERT_NE(reader.file, nullptr);
-    verbosity_level = 0;
-    program_stream_flag = 0;
     reset_reader();
   }
   // The same file from its first byte again.

@@ -43,12 +43,7 @@ class CaptionInterpreterTest : public ::testing::Test {
   // A fresh decoder with both writers open on empty files.
   void restart() {
     close_writers();
-    verbosity_level = 4;
-    program_stream_flag = 0;
-    Init_caption_decoder();
-    reset_caption_interpreter();
-    reset_video_scanner();
-    clear_output_pending();
+    reset_components(4);
     srt_open(srt_path_.c_str());
     sami_open(sami_path_.c_str());
   }

@@ -90,12 +90,13 @@ inline bool buffer_is_empty(int buffer) {
 
 // ---- In-process writers ----
 
-// Where a writer test starts: traces off, an elementary stream, a fresh decoder and writers.
-inline void reset_for_writer_test() {
-  verbosity_level = 0;
-  program_stream_flag = 0;
-  reset_video_scanner();
+// Where every in-process test starts: no input, an elementary stream, every component
+// fresh and no output request left over, the trace at `verbosity`.
+inline void reset_components(int verbosity) {
+  reset_run_state();
   Init_caption_decoder();
+  clear_output_pending();  // the initialisation leaves the flag as it was
+  verbosity_level = verbosity;
 }
 
 // Closes a writer, which must succeed without a message, and reads back its file.

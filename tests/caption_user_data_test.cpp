@@ -61,12 +61,7 @@ class CaptionUserDataTest : public ::testing::Test {
     stream_ = dir_.path + "/stream.m2v";
     srt_ = dir_.path + "/out.srt";
     smi_ = dir_.path + "/out.smi";
-    program_stream_flag = 0;
-    verbosity_level = 0;
-    reset_video_scanner();
-    reset_caption_user_data();
-    reset_caption_interpreter();
-    Init_caption_decoder();
+    reset_components(0);
     srt_open(srt_.c_str());
     sami_open(smi_.c_str());
     // Pop-on loading at row 1: every character handed over is stored in order, and no

@@ -40,7 +40,7 @@ const char kTrailer[] = "</BODY>\r\n</SAMI>\r\n";
 class SamiWriter : public ::testing::Test {
  protected:
   void SetUp() override {
-    reset_for_writer_test();
+    reset_components(0);
     path_ = dir_.path + "/out.smi";
   }
   void open() { sami_open(path_.c_str()); }

@@ -23,7 +23,7 @@ using namespace caption_test;
 class SrtWriter : public ::testing::Test {
  protected:
   void SetUp() override {
-    reset_for_writer_test();
+    reset_components(0);
     path_ = dir_.path + "/out.srt";
   }
   void open() { srt_open(path_.c_str()); }

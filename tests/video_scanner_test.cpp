@@ -44,10 +44,7 @@ class VideoScannerTest : public ::testing::Test {
   void SetUp() override {
     alarm(120);  // a scan that never returns fails instead of hanging
     path_ = dir_.path + "/stream.m2v";
-    reset_video_scanner();
-    reset_caption_user_data();
-    reset_caption_interpreter();
-    Init_caption_decoder();
+    reset_components(4);
   }
   void TearDown() override { alarm(0); }
 
