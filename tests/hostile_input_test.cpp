@@ -39,9 +39,16 @@ constexpr int kTimeLimitSeconds = 30;
 // test's own time limit.
 constexpr int kMaxFailuresPerKind = 5;
 
-const char *const kElementary[] = {"ntsc.m2v", "pal.m2v", "film.m2v"};
-const char *const kProgram[] = {"ntsc-dvd.vob", "ntsc-vob.vob", "ntsc-mpeg1.mpg", "pal-dvd.vob", "pal-vob.vob",
-                                "pal-mpeg1.mpg", "film-dvd.vob", "film-vob.vob", "film-mpeg1.mpg"};
+// The files in tests/fixtures (the bundled sample is long), by name: elementary or program streams.
+std::vector<const char *> fixture_names(bool elementary) {
+  const std::string folder = "tests/fixtures/";
+  std::vector<const char *> names;
+  for (const caption_script::FixtureFile &file : caption_script::fixture_files())
+    if (std::string(file.path).rfind(folder, 0) == 0 && ends_with(file.path, ".m2v") == elementary)
+      names.push_back(file.path + folder.size());
+  return names;
+}
+const std::vector<const char *> kElementary = fixture_names(true), kProgram = fixture_names(false);
 
 // Read once; the references stay valid (map nodes do not move).
 const Bytes &fixture(const std::string &name) {
@@ -370,8 +377,8 @@ class Mutator {
 };
 
 std::vector<const char *> all_fixtures() {
-  std::vector<const char *> names(std::begin(kElementary), std::end(kElementary));
-  names.insert(names.end(), std::begin(kProgram), std::end(kProgram));
+  std::vector<const char *> names = kElementary;
+  names.insert(names.end(), kProgram.begin(), kProgram.end());
   return names;
 }
 
@@ -611,8 +618,8 @@ TEST_F(HostileInput, SplicedElementaryAndProgramStreamsEndCleanly) {
   }
   // Anywhere: a stretch of one kind inside the other, or a cut at any byte.
   for (int n = 0; n < 12; n++) {
-    const char *es = m.pick({std::begin(kElementary), std::end(kElementary)});
-    const char *ps = m.pick({std::begin(kProgram), std::end(kProgram)});
+    const char *es = m.pick(kElementary);
+    const char *ps = m.pick(kProgram);
     const Bytes &e = fixture(es), &p = fixture(ps);
     bool into_program = m.chance(50);
     const Bytes &host = into_program ? p : e, &guest = into_program ? e : p;
