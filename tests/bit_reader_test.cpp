@@ -93,7 +93,8 @@ TEST_P(BitReaderPaddingTest, FileBytesThenZerosToMultipleOfFourThenSequenceEndCo
 }
 
 INSTANTIATE_TEST_SUITE_P(BitReaderEndOfFile, BitReaderPaddingTest,
-                         ::testing::Values(0, 1, 2, 3, 4, 5, 2047, 2048, 2049, 2050, 4096, 4101));
+                         ::testing::Values(0, 1, 2, 3, 4, 5, 2047, 2048, 2049, 2050, 4096, 4101),
+                         ::testing::PrintToStringParamName());
 
 TEST_F(BitReaderTest, FiveByteFileDeliveredWithThreeZerosThenSequenceEndCodes) {
   open({0x00, 0x00, 0x01, 0xB3, 0x12});
