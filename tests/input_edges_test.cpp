@@ -283,7 +283,7 @@ Bytes caption_group(int hours, int minutes, int seconds, int pictures,
 
 // A stream of one caption group and a sequence end code, written to dir/name and run.
 RunResult run_one_group(const std::string &dir, const std::string &name, int hours, int minutes, int seconds,
-                      int pictures, const std::vector<std::pair<uint8_t, uint8_t>> &pairs) {
+                        int pictures, const std::vector<std::pair<uint8_t, uint8_t>> &pairs) {
   StreamBuilder stream;
   stream.raw(caption_group(hours, minutes, seconds, pictures, pairs)).sequence_end();
   write_file(dir + "/" + name, stream.bytes());

@@ -13,7 +13,7 @@
 #include "stream_builder.hpp"
 
 RunResult run_line(const std::string &dir, const std::string &line, int time_limit) {
-  // The options are appended, so that they win over inherited ones.
+  // Appended to any inherited sanitizer options, so that these win.
   std::string command = "cd " + shell_quote(dir) +
                         " && ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}exitcode=86\""
                         " UBSAN_OPTIONS=\"${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}exitcode=87:halt_on_error=1:print_stacktrace=1\""

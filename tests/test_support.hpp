@@ -15,7 +15,7 @@ struct TempDir {
   TempDir(const TempDir &) = delete;
   TempDir &operator=(const TempDir &) = delete;
   std::string path;
-  bool keep = false;  // left in place, to hold what a failure is to be looked at with
+  bool keep = false;  // left in place, for a look at what made a test fail
   pid_t owner;
 };
 
