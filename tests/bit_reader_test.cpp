@@ -7,22 +7,19 @@
 #include <vector>
 
 #include "app/run_driver.hpp"
+#include "caption_test_support.hpp"
 #include "mpeg/bit_reader.hpp"
-#include "run_binary.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 
 constexpr uint32_t kSequenceEndCode = 0x000001B7;
 
-// Bytes that never hold two zeros in a row, so no start-code prefix can form.
-Bytes noise(size_t n, uint32_t seed = 7) {
-  Bytes out(n);
-  uint32_t state = seed;
-  for (size_t i = 0; i < n; i++) {
-    state = state * 1103515245u + 12345u;
-    out[i] = static_cast<uint8_t>(state >> 23) | 0x01;
-  }
+// Bytes without a zero, so no start-code prefix can form.
+Bytes no_zeros(size_t n, uint32_t seed = 7) {
+  Bytes out = noise(n, seed);
+  for (uint8_t &b : out) b |= 0x01;
   return out;
 }
 
@@ -48,20 +45,14 @@ uint32_t bits_at(const Bytes &stream, size_t pos, int n) {
 
 class BitReaderTest : public ::testing::Test {
  protected:
-  void SetUp() override { dir_ = make_temp_dir("bitreader"); }
-  void TearDown() override {
-    if (reader.file) fclose(reader.file);
-    reader.file = nullptr;
-  }
+  void TearDown() override { reset_run_state(); }
   // Writes the file, opens it as the input of an elementary stream and resets the reader.
   void open(const Bytes &bytes) {
-    if (reader.file) fclose(reader.file);
-    std::string path = dir_ + "/input.m2v";
+    caption_test::reset_components(0);
+    std::string path = dir_.path + "/input.m2v";
     write_file(path, bytes);
     reader.file = fopen(path.c_str(), "rb");
     ASSERT_NE(reader.file, nullptr);
-    verbosity_level = 0;
-    program_stream_flag = 0;
     reset_reader();
   }
   // The same file from its first byte again.
@@ -76,16 +67,13 @@ class BitReaderTest : public ::testing::Test {
     return out;
   }
 
-  std::string dir_;
+  TempDir dir_{"bitreader"};
 };
 
 // The buffer scan and the byte-wise reference search must agree everywhere.
 class BitReaderAlignTest : public BitReaderTest, public ::testing::WithParamInterface<bool> {
  protected:
-  void SetUp() override {
-    BitReaderTest::SetUp();
-    use_reference_search(GetParam());
-  }
+  void SetUp() override { use_reference_search(GetParam()); }
   void TearDown() override {
     use_reference_search(false);
     BitReaderTest::TearDown();
@@ -97,7 +85,7 @@ class BitReaderAlignTest : public BitReaderTest, public ::testing::WithParamInte
 class BitReaderPaddingTest : public BitReaderTest, public ::testing::WithParamInterface<size_t> {};
 
 TEST_P(BitReaderPaddingTest, FileBytesThenZerosToMultipleOfFourThenSequenceEndCodes) {
-  Bytes file = noise(GetParam());
+  Bytes file = no_zeros(GetParam());
   open(file);
   // Well past the file and over several reloads of padding only.
   size_t n = file.size() + 3 * kBlockSize + 100;
@@ -105,7 +93,8 @@ TEST_P(BitReaderPaddingTest, FileBytesThenZerosToMultipleOfFourThenSequenceEndCo
 }
 
 INSTANTIATE_TEST_SUITE_P(BitReaderEndOfFile, BitReaderPaddingTest,
-                         ::testing::Values(0, 1, 2, 3, 4, 5, 2047, 2048, 2049, 2050, 4096, 4101));
+                         ::testing::Values(0, 1, 2, 3, 4, 5, 2047, 2048, 2049, 2050, 4096, 4101),
+                         ::testing::PrintToStringParamName());
 
 TEST_F(BitReaderTest, FiveByteFileDeliveredWithThreeZerosThenSequenceEndCodes) {
   open({0x00, 0x00, 0x01, 0xB3, 0x12});
@@ -122,7 +111,7 @@ TEST_F(BitReaderTest, EmptyFileWindowHoldsSequenceEndCode) {
 }
 
 TEST_F(BitReaderTest, FileOfExactlyOneBlockDeliversItWholeThenABlockOfSequenceEndCodes) {
-  Bytes file = noise(kBlockSize);
+  Bytes file = no_zeros(kBlockSize);
   file[kBlockSize - 4] = 0x00;  // a start code in the last 4 bytes of the block
   file[kBlockSize - 3] = 0x00;
   file[kBlockSize - 2] = 0x01;
@@ -183,7 +172,7 @@ TEST_P(BitReaderAlignTest, AlignIgnoresAPrefixThatIsNotByteAligned) {
 TEST_P(BitReaderAlignTest, AlignOnDataWithoutStartCodesStopsAtTheFirstPaddingEndCode) {
   for (size_t length : {size_t{1}, size_t{3001}, size_t{3002}, size_t{3003}, size_t{3004}, size_t{2048}}) {
     SCOPED_TRACE("file of " + std::to_string(length) + " bytes");
-    open(noise(length, static_cast<uint32_t>(length)));
+    open(no_zeros(length, static_cast<uint32_t>(length)));
     align_to_start_code();
     int64_t first_end_code = static_cast<int64_t>((length + 3) / 4 * 4);
     EXPECT_EQ(reader.bits_consumed, 8 * first_end_code);
@@ -198,7 +187,7 @@ TEST_P(BitReaderAlignTest, EveryStartCodeIsFoundInOrderAtItsOffset) {
   Bytes file;
   std::vector<size_t> offsets;
   for (size_t gap : {0, 1, 2, 3, 7, 8, 9, 200, 2030, 5, 4, 1500, 700, 13, 2100, 6}) {
-    Bytes filler = noise(gap, static_cast<uint32_t>(gap) + 1);
+    Bytes filler = no_zeros(gap, static_cast<uint32_t>(gap) + 1);
     for (size_t i = 0; i + 1 < filler.size(); i += 5) filler[i] = 0x00;
     if (filler.size() >= 4) {
       filler[filler.size() - 4] = filler[filler.size() - 3] = 0x00;
@@ -228,7 +217,7 @@ INSTANTIATE_TEST_SUITE_P(BitReaderAlign, BitReaderAlignTest, ::testing::Values(f
 // ---- Bit-exact reads ----
 
 TEST_F(BitReaderTest, Read24IsExactAtEveryBitOffsetAcrossBlocks) {
-  Bytes file = noise(3 * kBlockSize + 17, 3);
+  Bytes file = no_zeros(3 * kBlockSize + 17, 3);
   for (int k = 0; k < 8; k++) file[static_cast<size_t>(500 * k + 3)] = 0x00;  // zero bytes too
   open(file);
   Bytes stream = delivered(file, file.size() + 64);
@@ -247,7 +236,7 @@ TEST_F(BitReaderTest, Read24IsExactAtEveryBitOffsetAcrossBlocks) {
 }
 
 TEST_F(BitReaderTest, MixedWidthsMatchTheReferenceAndCountEveryBit) {
-  Bytes file = noise(2 * kBlockSize + 333, 11);
+  Bytes file = no_zeros(2 * kBlockSize + 333, 11);
   open(file);
   Bytes stream = delivered(file, file.size() + 64);
   static const int kWidths[] = {1, 4, 5, 6, 8, 10, 12, 16, 18, 24, 3, 7};
@@ -263,7 +252,7 @@ TEST_F(BitReaderTest, MixedWidthsMatchTheReferenceAndCountEveryBit) {
 }
 
 TEST_F(BitReaderTest, Peek32AwayFromABoundaryGivesTheValidBitsThenZeros) {
-  Bytes file = noise(64, 5);
+  Bytes file = no_zeros(64, 5);
   open(file);
   for (int k = 1; k <= 7; k++) {
     SCOPED_TRACE("bit offset " + std::to_string(k));
@@ -276,7 +265,7 @@ TEST_F(BitReaderTest, Peek32AwayFromABoundaryGivesTheValidBitsThenZeros) {
 // skip_bits32 from byte `start` plus k bits: lands exactly 32 bits on, also when the
 // four new bytes straddle a block end.
 TEST_F(BitReaderTest, SkipBits32IsExactAtAnyBitPositionAndAcrossTheBlockEnd) {
-  Bytes file = noise(2 * kBlockSize + 40, 9);
+  Bytes file = no_zeros(2 * kBlockSize + 40, 9);
   open(file);
   for (size_t start : {size_t{0}, size_t{2030}, size_t{2040}, size_t{2043}, size_t{2044}, size_t{2045}, size_t{2047}}) {
     for (int k = 0; k < 8; k++) {
@@ -298,7 +287,7 @@ TEST_P(BitReaderAlignTest, StartCodesAcrossTheBlockBoundaryAreFoundAndReadWhole)
   // A start code at every offset that makes it straddle bytes 2047 and 2048.
   for (size_t at = kBlockSize - 3; at <= kBlockSize; at++) {
     SCOPED_TRACE("start code at byte " + std::to_string(at));
-    Bytes file = noise(kBlockSize + 64, static_cast<uint32_t>(at));
+    Bytes file = no_zeros(kBlockSize + 64, static_cast<uint32_t>(at));
     file[at] = 0x00;
     file[at + 1] = 0x00;
     file[at + 2] = 0x01;
@@ -326,7 +315,7 @@ TEST_F(BitReaderTest, BitsConsumedIsZeroAfterResetAnd32AfterTheFirstStartCode) {
 }
 
 TEST_F(BitReaderTest, BitsConsumedDoesNotWrapPastTwoGigabits) {
-  open(noise(256));
+  open(no_zeros(256));
   // As if 256 MiB of video had gone by already.
   int64_t base = (int64_t{1} << 31) - 4;
   reader.bits_consumed = base;
@@ -342,7 +331,7 @@ TEST_F(BitReaderTest, BitsConsumedDoesNotWrapPastTwoGigabits) {
 // ---- reader_past_end ----
 
 TEST_F(BitReaderTest, PastEndHoldsFromTheFirstByteAfterTheFile) {
-  open(noise(10));
+  open(no_zeros(10));
   EXPECT_FALSE(reader_past_end(0, kSequenceEndCode));
   EXPECT_FALSE(reader_past_end(9, kSequenceEndCode));
   EXPECT_TRUE(reader_past_end(10, kSequenceEndCode));
@@ -354,7 +343,7 @@ TEST_F(BitReaderTest, PastEndHoldsFromTheFirstByteAfterTheFile) {
 }
 
 TEST_F(BitReaderTest, PastEndOfAFileOfWholeBlocksHoldsOnceItsEndHasBeenRead) {
-  open(noise(2 * kBlockSize));
+  open(no_zeros(2 * kBlockSize));
   read_bytes(kBlockSize + 100);
   EXPECT_FALSE(reader_past_end(kBlockSize + 100, kSequenceEndCode));
   read_bytes(kBlockSize);  // into the padding

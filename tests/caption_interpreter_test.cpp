@@ -16,8 +16,8 @@
 #include "mpeg/video_scanner.hpp"
 #include "output/sami_writer.hpp"
 #include "output/srt_writer.hpp"
-#include "run_binary.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -34,27 +34,16 @@ std::string without_cr(std::string text) {
 class CaptionInterpreterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = make_temp_dir("caption-interpreter");
-    srt_path_ = dir_ + "/captions.srt";
-    sami_path_ = dir_ + "/captions.smi";
+    srt_path_ = dir_.path + "/captions.srt";
+    sami_path_ = dir_.path + "/captions.smi";
     restart();
   }
-  void TearDown() override {
-    close_writers();
-    std::remove(srt_path_.c_str());
-    std::remove(sami_path_.c_str());
-    std::remove(dir_.c_str());
-  }
+  void TearDown() override { close_writers(); }
 
   // A fresh decoder with both writers open on empty files.
   void restart() {
     close_writers();
-    verbosity_level = 4;
-    program_stream_flag = 0;
-    Init_caption_decoder();
-    reset_caption_interpreter();
-    reset_video_scanner();
-    clear_output_pending();
+    reset_components(4);
     srt_open(srt_path_.c_str());
     srt_start();
     sami_open(sami_path_.c_str());
@@ -96,7 +85,8 @@ class CaptionInterpreterTest : public ::testing::Test {
     return caption_test::captured_stdout();
   }
 
-  std::string dir_, srt_path_, sami_path_;
+  TempDir dir_{"caption-interpreter"};
+  std::string srt_path_, sami_path_;
 };
 
 // Frequently used pairs.

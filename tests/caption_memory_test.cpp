@@ -16,14 +16,7 @@ using namespace caption_test;
 
 class CaptionMemoryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    verbosity_level = 4;
-    program_stream_flag = 0;
-    Init_caption_decoder();
-    reset_caption_interpreter();
-    reset_video_scanner();
-    clear_output_pending();  // the initialisation leaves the flag as it was
-  }
+  void SetUp() override { reset_components(4); }
 
   // What a preamble address code does to the memory: cursor and base row.
   static void address(int row, int column) {

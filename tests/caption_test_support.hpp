@@ -16,6 +16,7 @@
 #include "mpeg/bit_reader.hpp"
 #include "mpeg/video_scanner.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace caption_test {
 
@@ -89,12 +90,13 @@ inline bool buffer_is_empty(int buffer) {
 
 // ---- In-process writers ----
 
-// Where a writer test starts: traces off, an elementary stream, a fresh decoder and writers.
-inline void reset_for_writer_test() {
-  verbosity_level = 0;
-  program_stream_flag = 0;
-  reset_video_scanner();
+// Where every in-process test starts: no input, an elementary stream, every component
+// fresh and no output request left over, the trace at `verbosity`.
+inline void reset_components(int verbosity) {
+  reset_run_state();
   Init_caption_decoder();
+  clear_output_pending();  // the initialisation leaves the flag as it was
+  verbosity_level = verbosity;
 }
 
 // Closes a writer, which must succeed without a message, and reads back its file.
@@ -164,12 +166,6 @@ inline std::string gop_trace(long long byte, const TimeCode &t) {
   return text;
 }
 
-inline size_t count_of(const std::string &text, const std::string &what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-  return n;
-}
-
 // ---- The two output files ----
 
 // An SRT entry: the counter padded to eight characters, the times, the rows.
@@ -193,18 +189,6 @@ inline const std::string kSamiTrailer = "</BODY>\r\n</SAMI>\r\n";
 
 inline std::string sami_file(const std::string &blocks) {
   return caption_script::sami_header() + blocks + kSamiTrailer;
-}
-
-// ---- Running commands ----
-
-inline std::string shell_quote(const std::string &text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
-inline bool ends_with(const std::string &text, const std::string &tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 }  // namespace caption_test

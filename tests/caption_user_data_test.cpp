@@ -18,8 +18,8 @@
 #include "mpeg/video_scanner.hpp"
 #include "output/sami_writer.hpp"
 #include "output/srt_writer.hpp"
-#include "run_binary.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -58,16 +58,10 @@ class CaptionUserDataTest : public ::testing::Test {
  protected:
   void SetUp() override {
     alarm(60);
-    dir_ = make_temp_dir("ccdata");
-    stream_ = dir_ + "/stream.m2v";
-    srt_ = dir_ + "/out.srt";
-    smi_ = dir_ + "/out.smi";
-    program_stream_flag = 0;
-    verbosity_level = 0;
-    reset_video_scanner();
-    reset_caption_user_data();
-    reset_caption_interpreter();
-    Init_caption_decoder();
+    stream_ = dir_.path + "/stream.m2v";
+    srt_ = dir_.path + "/out.srt";
+    smi_ = dir_.path + "/out.smi";
+    reset_components(0);
     srt_open(srt_.c_str());
     srt_start();
     sami_open(smi_.c_str());
@@ -83,8 +77,6 @@ class CaptionUserDataTest : public ::testing::Test {
     sami_close();
     srt_close();
     alarm(0);
-    for (const std::string &path : {stream_, srt_, smi_}) std::remove(path.c_str());
-    rmdir(dir_.c_str());
   }
 
   // The whole start-code loop over an elementary stream, console captured.
@@ -135,7 +127,8 @@ class CaptionUserDataTest : public ::testing::Test {
     return read_file(smi_);
   }
 
-  std::string dir_, stream_, srt_, smi_;
+  TempDir dir_{"ccdata"};
+  std::string stream_, srt_, smi_;
 };
 
 // ---- Entry trace and hand-over ----

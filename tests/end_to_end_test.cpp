@@ -12,8 +12,8 @@
 
 #include "caption_test_support.hpp"
 #include "fixtures/caption_script.hpp"
-#include "run_binary.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -169,13 +169,13 @@ struct Outcome {
 };
 
 Outcome run_script(const Script &script, const std::string &tag) {
-  std::string dir = make_temp_dir(tag);
+  TempDir dir(tag);
   std::vector<size_t> positions;
-  write_file(dir + "/movie.mpg", build_stream(script, positions));
+  write_file(dir.path + "/movie.mpg", build_stream(script, positions));
   Outcome outcome;
-  outcome.run = run_zorbel({"movie.mpg"}, dir);
-  outcome.srt = read_file(dir + "/movie.srt");
-  outcome.smi = read_file(dir + "/movie.smi");
+  outcome.run = run_zorbel({"movie.mpg"}, dir.path);
+  outcome.srt = read_file(dir.path + "/movie.srt");
+  outcome.smi = read_file(dir.path + "/movie.smi");
   outcome.expected_out = expected_stdout(script, positions, name_lines("movie.mpg", "movie", ""));
   return outcome;
 }
@@ -395,8 +395,8 @@ TEST(CaptionStreamEndToEnd, CaptionShowingAtTheEndEndsAtTheLastPair) {
 
 // What a first-time user does: one caption, outputs written to a directory of their own.
 TEST(CaptionStreamEndToEnd, DemoRunWritesBothFilesIntoTheOutputDirectory) {
-  std::string dir = make_temp_dir("e2e-demo");
-  std::string subs = dir + "/subs";
+  TempDir dir("e2e-demo");
+  std::string subs = dir.path + "/subs";
   ASSERT_EQ(mkdir(subs.c_str(), 0755), 0);
   Script script{4, {}, ""};
   Pen pen{0, 15, 0};
@@ -408,13 +408,13 @@ TEST(CaptionStreamEndToEnd, DemoRunWritesBothFilesIntoTheOutputDirectory) {
   Group bye{{0, 0, 2, 0}, {{0x14, 0x2C, outputs({}, {15})}, repeat_of(0x14, 0x2C)}};
   script.groups = {hello, bye};
   std::vector<size_t> positions;
-  write_file(dir + "/movie.mpg", build_stream(script, positions));
+  write_file(dir.path + "/movie.mpg", build_stream(script, positions));
 
-  RunResult run = run_zorbel({"movie.mpg", "/dsubs"}, dir);
+  RunResult run = run_zorbel({"movie.mpg", "/dsubs"}, dir.path);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.out, expected_stdout(script, positions, name_lines("movie.mpg", "movie", "subs/")));
-  EXPECT_FALSE(file_exists(dir + "/movie.srt"));
+  EXPECT_FALSE(file_exists(dir.path + "/movie.srt"));
   EXPECT_EQ(read_file(subs + "/movie.srt"), "1       \r\n00:00:00,500 --> 00:00:02,000\r\nHELLO\r\n\r\n");
   EXPECT_EQ(read_file(subs + "/movie.smi"), caption_script::sami_header() +
                                                 "<SYNC START=\"500\">\r\n<P class=ENCC>HELLO<BR>\r\n"
@@ -489,13 +489,13 @@ TEST(CaptionStreamEndToEnd, TagsOfABlocksFirstTwoEntriesSetTheFieldOrder) {
     cases.push_back({tag == 0xFF ? "every entry tagged FF" : "every entry tagged FE", uniform});
   }
 
-  std::string dir = make_temp_dir("e2e-field-order");
+  TempDir dir("e2e-field-order");
   auto run = [&](const std::vector<CcBlock> &blocks) {
-    write_file(dir + "/movie.mpg", cc_stream(blocks));
-    RunResult result = run_zorbel({"movie.mpg"}, dir);
+    write_file(dir.path + "/movie.mpg", cc_stream(blocks));
+    RunResult result = run_zorbel({"movie.mpg"}, dir.path);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.err, "");
-    return read_file(dir + "/movie.srt") + read_file(dir + "/movie.smi");
+    return read_file(dir.path + "/movie.srt") + read_file(dir.path + "/movie.smi");
   };
   std::string expected = run(two_captions(0));
   int64_t frame4 = milliseconds({0, 0, 0, 4}, ntsc_rate());
@@ -523,20 +523,20 @@ TEST(CaptionStreamEndToEnd, WriteFailureIsReportedWithStatusOne) {
   std::vector<size_t> positions;
   Bytes stream = build_stream(script, positions);
 
-  std::string dir = make_temp_dir("e2e-full-srt");
-  write_file(dir + "/movie.mpg", stream);
-  ASSERT_EQ(symlink("/dev/full", (dir + "/movie.srt").c_str()), 0);
-  RunResult run = run_zorbel({"movie.mpg"}, dir);
+  TempDir dir("e2e-full-srt");
+  write_file(dir.path + "/movie.mpg", stream);
+  ASSERT_EQ(symlink("/dev/full", (dir.path + "/movie.srt").c_str()), 0);
+  RunResult run = run_zorbel({"movie.mpg"}, dir.path);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "Error writing movie.srt\n");
   // The other file is still complete.
-  EXPECT_EQ(read_file(dir + "/movie.smi"), pop_on_then_paint_on_sami(script));
+  EXPECT_EQ(read_file(dir.path + "/movie.smi"), pop_on_then_paint_on_sami(script));
 
-  std::string both = make_temp_dir("e2e-full-both");
-  write_file(both + "/movie.mpg", stream);
-  ASSERT_EQ(symlink("/dev/full", (both + "/movie.srt").c_str()), 0);
-  ASSERT_EQ(symlink("/dev/full", (both + "/movie.smi").c_str()), 0);
-  run = run_zorbel({"movie.mpg"}, both);
+  TempDir both("e2e-full-both");
+  write_file(both.path + "/movie.mpg", stream);
+  ASSERT_EQ(symlink("/dev/full", (both.path + "/movie.srt").c_str()), 0);
+  ASSERT_EQ(symlink("/dev/full", (both.path + "/movie.smi").c_str()), 0);
+  run = run_zorbel({"movie.mpg"}, both.path);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "Error writing movie.srt\nError writing movie.smi\n");
 }

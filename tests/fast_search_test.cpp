@@ -16,8 +16,8 @@
 #include "caption_test_support.hpp"
 #include "mpeg/bit_reader.hpp"
 #include "mpeg/start_code_search.hpp"
-#include "run_binary.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -56,10 +56,10 @@ Outcome run_in_process(const std::string &input, const std::string &dir, const S
 }
 
 void expect_same_run(const Bytes &stream, const std::string &what) {
-  std::string dir = make_temp_dir("fast");
-  std::string input = dir + "/input.mpg";
+  TempDir dir("fast");
+  std::string input = dir.path + "/input.mpg";
   write_file(input, stream);
-  Outcome reference = run_in_process(input, dir, nullptr);
+  Outcome reference = run_in_process(input, dir.path, nullptr);
   struct Variant {
     SearchKernel kernel;
     const char *label;
@@ -67,7 +67,7 @@ void expect_same_run(const Bytes &stream, const std::string &what) {
   for (const Variant &variant : {Variant{SearchKernel::scalar, " (scalar)"}, Variant{SearchKernel::sse2, " (16-byte vectors)"},
                                  Variant{SearchKernel::avx2, " (32-byte vectors)"}}) {
     if (!search_kernel_available(variant.kernel)) continue;
-    Outcome fast = run_in_process(input, dir, &variant.kernel);
+    Outcome fast = run_in_process(input, dir.path, &variant.kernel);
     std::string label = what + variant.label;
     EXPECT_EQ(fast.status, reference.status) << label;
     // Compare whole texts only when they differ, so a failure shows where.
@@ -75,21 +75,14 @@ void expect_same_run(const Bytes &stream, const std::string &what) {
     EXPECT_EQ(fast.srt, reference.srt) << label;
     EXPECT_EQ(fast.smi, reference.smi) << label;
   }
-  std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 TEST(FastSearch, MatchesTheReferenceOnEveryFixture) {
-  const char *fixtures[] = {"ntsc.m2v",      "ntsc-dvd.vob",  "ntsc-vob.vob",  "ntsc-mpeg1.mpg", "pal.m2v",
-                            "pal-dvd.vob",   "pal-vob.vob",   "pal-mpeg1.mpg", "film.m2v",       "film-dvd.vob",
-                            "film-vob.vob",  "film-mpeg1.mpg"};
-  for (const char *name : fixtures) {
-    std::string path = std::string(ZORBEL_SOURCE_DIR) + "/tests/fixtures/" + name;
-    std::string bytes = read_file(path);
-    ASSERT_FALSE(bytes.empty()) << path;
-    expect_same_run(Bytes(bytes.begin(), bytes.end()), name);
+  for (const caption_script::FixtureFile &file : caption_script::fixture_files()) {
+    std::string bytes = read_file(source_path(file.path));
+    ASSERT_FALSE(bytes.empty()) << file.path;
+    expect_same_run(Bytes(bytes.begin(), bytes.end()), file.path);
   }
-  std::string sample = read_file(std::string(ZORBEL_SOURCE_DIR) + "/samples/sample.mpg");
-  expect_same_run(Bytes(sample.begin(), sample.end()), "sample.mpg");
 }
 
 TEST(FastSearch, OverlappingPrefixesAtEveryOffsetBeforeABlockEnd) {

@@ -22,17 +22,13 @@
 #include <vector>
 
 #include "fixtures/caption_script.hpp"
-#include "run_binary.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 
 using caption_script::Change;
 using caption_script::FixtureFile;
-
-std::string source_path(const std::string &relative) {
-  return std::string(ZORBEL_SOURCE_DIR) + "/" + relative;
-}
 
 bool ffmpeg_installed() { return std::system("ffmpeg -version >/dev/null 2>&1") == 0; }
 
@@ -245,8 +241,8 @@ TEST_P(FfmpegPeer, AgreesOnTheOrderedCaptionTexts) {
   const FixtureFile &file = GetParam();
   caption_script::Script script =
       caption_script::load(source_path("tests/fixtures/" + std::string(file.script) + ".captions"));
-  std::string dir = make_temp_dir("crosscheck");
-  caption_script::RemoveOnExit cleanup{dir};
+  TempDir temp("crosscheck");
+  const std::string &dir = temp.path;
 
   RunResult run = run_zorbel({source_path(file.path), "/d" + dir}, dir);
   ASSERT_EQ(run.status, 0) << run.err;

@@ -11,16 +11,12 @@
 #include <vector>
 
 #include "fixtures/caption_script.hpp"
-#include "run_binary.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 
 using caption_script::FixtureFile;
-
-std::string source_path(const std::string &relative) {
-  return std::string(ZORBEL_SOURCE_DIR) + "/" + relative;
-}
 
 caption_script::Script load_script(const std::string &name) {
   return caption_script::load(source_path("tests/fixtures/" + name + ".captions"));
@@ -32,8 +28,8 @@ struct Outputs {
 };
 
 Outputs run_on(const FixtureFile &file) {
-  std::string dir = make_temp_dir("fixture");
-  caption_script::RemoveOnExit cleanup{dir};
+  TempDir temp("fixture");
+  const std::string &dir = temp.path;
   Outputs outputs;
   outputs.run = run_zorbel({source_path(file.path), "/d" + dir}, dir);
   std::string base = dir + "/" + caption_script::base_name(file.path);
@@ -45,20 +41,15 @@ Outputs run_on(const FixtureFile &file) {
 // Progress dots: one for each group whose minute differs from the previous group's and is
 // a multiple of five. Groups are far shorter than a minute, so every minute that the file's
 // time code passes starts some group.
-int expected_dots(const caption_script::Script &script) {
-  int dots = 0, remembered = 0;
+size_t expected_dots(const caption_script::Script &script) {
+  size_t dots = 0;
+  int remembered = 0;
   for (int frame = 0; frame < script.frames; frame++) {
     int minute = (script.start_frame + frame) / script.fps / 60 % 60;
     if (minute != remembered && minute % 5 == 0) dots++;
     remembered = minute;
   }
   return dots;
-}
-
-int count_of(const std::string &text, const std::string &what) {
-  int n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-  return n;
 }
 
 class FixtureStream : public testing::TestWithParam<FixtureFile> {};

@@ -26,8 +26,8 @@
 
 #include "caption_test_support.hpp"
 #include "fixtures/caption_script.hpp"
-#include "run_binary.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -39,16 +39,23 @@ constexpr int kTimeLimitSeconds = 30;
 // test's own time limit.
 constexpr int kMaxFailuresPerKind = 5;
 
-const char *const kElementary[] = {"ntsc.m2v", "pal.m2v", "film.m2v"};
-const char *const kProgram[] = {"ntsc-dvd.vob", "ntsc-vob.vob", "ntsc-mpeg1.mpg", "pal-dvd.vob", "pal-vob.vob",
-                                "pal-mpeg1.mpg", "film-dvd.vob", "film-vob.vob", "film-mpeg1.mpg"};
+// The files in tests/fixtures (the bundled sample is long), by name: elementary or program streams.
+std::vector<const char *> fixture_names(bool elementary) {
+  const std::string folder = "tests/fixtures/";
+  std::vector<const char *> names;
+  for (const caption_script::FixtureFile &file : caption_script::fixture_files())
+    if (std::string(file.path).rfind(folder, 0) == 0 && ends_with(file.path, ".m2v") == elementary)
+      names.push_back(file.path + folder.size());
+  return names;
+}
+const std::vector<const char *> kElementary = fixture_names(true), kProgram = fixture_names(false);
 
 // Read once; the references stay valid (map nodes do not move).
 const Bytes &fixture(const std::string &name) {
   static std::map<std::string, Bytes> cache;
   auto found = cache.find(name);
   if (found != cache.end()) return found->second;
-  std::string path = std::string(ZORBEL_SOURCE_DIR) + "/tests/fixtures/" + name;
+  std::string path = source_path("tests/fixtures/" + name);
   std::string text = file_exists(path) ? read_file(path) : std::string();
   if (text.empty()) throw std::runtime_error("missing fixture " + path);
   return cache.emplace(name, Bytes(text.begin(), text.end())).first->second;
@@ -67,34 +74,16 @@ struct Ending {
 
 Ending run_bounded(const std::string &dir, const std::string &input, const std::string &program = ZORBEL_BINARY,
                    int time_limit = kTimeLimitSeconds) {
-  // The sanitizers exit with status 1 by default, the tool's own failure status: give
-  // their reports statuses of their own (appended, so they win over inherited options).
-  std::string command = "cd " + shell_quote(dir) +
-                        " && ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}exitcode=86\""
-                        " UBSAN_OPTIONS=\"${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}exitcode=87:halt_on_error=1:print_stacktrace=1\""
-                        " timeout -k 5 " +
-                        std::to_string(time_limit) + " " + shell_quote(program) + " " + shell_quote(input) +
-                        " >/dev/null 2>.stderr </dev/null";
-  int raw = std::system(command.c_str());
-  Ending ending{Ending::Exited, 0, read_file(dir + "/.stderr")};
-  unlink((dir + "/.stderr").c_str());
-  if (raw == -1 || WIFSIGNALED(raw)) {
-    ending.kind = Ending::Signalled;
-    ending.status = raw == -1 ? -1 : WTERMSIG(raw);
-    return ending;
-  }
-  int status = WEXITSTATUS(raw);
-  if (status == 124 || status == 137) {
+  RunResult run = run_line(dir, "exec " + shell_quote(program) + " " + shell_quote(input) + " >/dev/null", time_limit);
+  Ending ending{Ending::Exited, run.status, run.err};
+  if (run.timed_out) {
     ending.kind = Ending::TimedOut;
-  } else if (status == 86 || status == 87 || ending.err.find("Sanitizer") != std::string::npos ||
-             ending.err.find("runtime error:") != std::string::npos) {
+  } else if (run.status == 86 || run.status == 87 || run.err.find("Sanitizer") != std::string::npos ||
+             run.err.find("runtime error:") != std::string::npos) {
     ending.kind = Ending::SanitizerReport;
-    ending.status = status;
-  } else if (status > 128) {
+  } else if (run.signal != 0) {
     ending.kind = Ending::Signalled;
-    ending.status = status - 128;
-  } else {
-    ending.status = status;
+    ending.status = run.signal;
   }
   return ending;
 }
@@ -388,8 +377,8 @@ class Mutator {
 };
 
 std::vector<const char *> all_fixtures() {
-  std::vector<const char *> names(std::begin(kElementary), std::end(kElementary));
-  names.insert(names.end(), std::begin(kProgram), std::end(kProgram));
+  std::vector<const char *> names = kElementary;
+  names.insert(names.end(), kProgram.begin(), kProgram.end());
   return names;
 }
 
@@ -415,7 +404,8 @@ class HostileInput : public testing::Test {
  protected:
   void run_all(const std::string &kind, const std::vector<Case> &cases, bool cut_short = false) {
     ASSERT_FALSE(cases.empty());
-    std::string dir = make_temp_dir("hostile-" + kind);
+    TempDir temp("hostile-" + kind);
+    const std::string &dir = temp.path;
     auto started = std::chrono::steady_clock::now();
     int failures = 0, statuses[2] = {0, 0}, with_outputs = 0;
     size_t n = 0;
@@ -444,12 +434,8 @@ class HostileInput : public testing::Test {
     printf("[ %s ] %zu of %zu cases run in %.1f s, %d failing; passed: %d with status 0, %d with status 1 (%d of "
            "them with output files)\n",
            kind.c_str(), n, cases.size(), seconds, failures, statuses[0], statuses[1], with_outputs - statuses[0]);
-    if (failures == 0) {
-      std::string command = "rm -rf " + shell_quote(dir);
-      if (std::system(command.c_str()) != 0) printf("could not remove %s\n", dir.c_str());
-    } else if (failures >= kMaxFailuresPerKind) {
-      ADD_FAILURE() << kind << ": stopped after " << failures << " failing cases";
-    }
+    temp.keep = failures > 0;
+    if (failures >= kMaxFailuresPerKind) ADD_FAILURE() << kind << ": stopped after " << failures << " failing cases";
   }
 
   // `count` fixtures, each picked and changed once by the mutation, from a seeded Mutator.
@@ -525,7 +511,8 @@ TEST(HostileInputJudge, AcceptsMatchingFilesAndRejectsDamagedOnes) {
 }
 
 TEST(HostileInputJudge, RunnerTellsEndingsApart) {
-  std::string dir = make_temp_dir("hostile-runner");
+  TempDir temp("hostile-runner");
+  const std::string &dir = temp.path;
   write_file(dir + "/input.m2v", Bytes{0x00});
   Ending refusal = run_bounded(dir, "input.m2v");
   EXPECT_EQ(refusal.kind, Ending::Exited);
@@ -565,8 +552,6 @@ TEST(HostileInputJudge, RunnerTellsEndingsApart) {
   write_file(dir + "/input.srt", Bytes{});
   Ending half{Ending::Exited, 1, "Error in packet header\n"};
   EXPECT_NE(judge(half, dir, "input"), "");  // only one of the two files
-  std::string command = "rm -rf " + shell_quote(dir);
-  EXPECT_EQ(std::system(command.c_str()), 0);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -633,8 +618,8 @@ TEST_F(HostileInput, SplicedElementaryAndProgramStreamsEndCleanly) {
   }
   // Anywhere: a stretch of one kind inside the other, or a cut at any byte.
   for (int n = 0; n < 12; n++) {
-    const char *es = m.pick({std::begin(kElementary), std::end(kElementary)});
-    const char *ps = m.pick({std::begin(kProgram), std::end(kProgram)});
+    const char *es = m.pick(kElementary);
+    const char *ps = m.pick(kProgram);
     const Bytes &e = fixture(es), &p = fixture(ps);
     bool into_program = m.chance(50);
     const Bytes &host = into_program ? p : e, &guest = into_program ? e : p;

@@ -3,7 +3,6 @@
 // Latin-1 bytes), where the outputs go (a directory that is missing or cannot take files,
 // the input file itself), a run that is interrupted or loses its console, and time codes
 // at the top of their range.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -12,7 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,62 +22,12 @@
 
 #include "caption_test_support.hpp"
 #include "fixtures/caption_script.hpp"
-#include "run_binary.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 
 using namespace caption_test;
-
-std::string source_path(const std::string &relative) { return std::string(ZORBEL_SOURCE_DIR) + "/" + relative; }
-
-struct Outcome {
-  int status;  // exit status; -1 after a signal; 124 after the time limit
-  std::string out, err;
-};
-
-// Runs a shell command line in dir, with the binary's path in $ZORBEL, under a time limit
-// for the whole line.
-Outcome run_line(const std::string &dir, const std::string &line, int time_limit = 60) {
-  std::string command = "cd " + shell_quote(dir) + " && ZORBEL=" + shell_quote(ZORBEL_BINARY) + " timeout -k 5 " +
-                        std::to_string(time_limit) + " sh -c " + shell_quote(line) + " >.stdout 2>.stderr";
-  int raw = std::system(command.c_str());
-  Outcome run{-1, read_file(dir + "/.stdout"), read_file(dir + "/.stderr")};
-  unlink((dir + "/.stdout").c_str());
-  unlink((dir + "/.stderr").c_str());
-  if (raw != -1 && WIFEXITED(raw)) run.status = WEXITSTATUS(raw) > 128 ? -1 : WEXITSTATUS(raw);
-  return run;
-}
-
-// The binary on the given arguments, stdin closed.
-Outcome run_args(const std::string &dir, const std::vector<std::string> &arguments, int time_limit = 60) {
-  std::string line = "exec \"$ZORBEL\"";
-  for (const std::string &argument : arguments) line += " " + shell_quote(argument);
-  return run_line(dir, line + " </dev/null", time_limit);
-}
-
-struct TempDir {
-  std::string path;
-  explicit TempDir(const std::string &tag) : path(make_temp_dir(tag)) {}
-  ~TempDir() {
-    std::string command = "chmod -R u+rwx " + shell_quote(path) + " 2>/dev/null; rm -rf " + shell_quote(path);
-    if (std::system(command.c_str()) != 0) fprintf(stderr, "could not remove %s\n", path.c_str());
-  }
-};
-
-// Names in a directory, "." and ".." left out, sorted.
-std::vector<std::string> listing(const std::string &dir) {
-  std::vector<std::string> names;
-  DIR *stream = opendir(dir.c_str());
-  if (!stream) return {"(cannot list " + dir + ")"};
-  while (const dirent *entry = readdir(stream)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(stream);
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 caption_script::Script ntsc_script() { return caption_script::load(source_path("tests/fixtures/ntsc.captions")); }
 
@@ -108,7 +56,7 @@ bool starts_with(const std::string &text, const std::string &head) { return text
 TEST(InputKinds, DirectoryAsInputIsRefusedWithoutOutputs) {
   TempDir dir("edges-dir");
   ASSERT_EQ(mkdir((dir.path + "/clips.vob").c_str(), 0755), 0);
-  Outcome run = run_args(dir.path, {"clips.vob"});
+  RunResult run = run_zorbel({"clips.vob"}, dir.path);
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("clips.vob"), std::string::npos) << "stderr: " << run.err;
   EXPECT_EQ(listing(dir.path), std::vector<std::string>{"clips.vob"});
@@ -138,7 +86,7 @@ TEST(InputKinds, FifosSocketsAndCharacterDevicesAreRefusedAtOnce) {
     std::string fixture = "FIXTURE=" + shell_quote(source_path("tests/fixtures/ntsc.m2v")) + "; ";
     // A background writer, still waiting for a reader, ends with the line; a run that waits
     // is cut by the time limit.
-    Outcome run = run_line(dir.path, fixture + c.line + "; status=$?; kill $! 2>/dev/null; exit $status", 10);
+    RunResult run = run_line(dir.path, fixture + c.line + "; status=$?; kill $! 2>/dev/null; exit $status", 10);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "Cannot rewind live.mpg: the input must be a regular file\n");
     EXPECT_EQ(listing(dir.path), std::vector<std::string>{"live.mpg"});
@@ -206,7 +154,7 @@ TEST(InputNames, SpacesAndNonAsciiBytesNameTheOutputs) {
     SCOPED_TRACE(name);
     TempDir dir("edges-names");
     copy_fixture("ntsc.m2v", dir.path + "/" + name);
-    Outcome run = run_args(dir.path, {name});
+    RunResult run = run_zorbel({name}, dir.path);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
     std::string base = name.substr(0, name.size() - 4);
@@ -225,13 +173,13 @@ TEST(InputNames, DirectoriesWithSpacesAndNonAsciiBytes) {
   copy_fixture("ntsc-dvd.vob", dir.path + "/" + input);
 
   // Outputs beside the input, in its directory.
-  Outcome beside = run_args(dir.path, {input});
+  RunResult beside = run_zorbel({input}, dir.path);
   EXPECT_EQ(beside.status, 0) << beside.err;
   EXPECT_TRUE(starts_with(beside.out, startup_lines() + name_lines(input, "vid\xC3\xA9o 1", in_dir + "/")));
   expect_ntsc_outputs(dir.path + "/" + in_dir + "/vid\xC3\xA9o 1");
 
   // Outputs in a directory given with the option, without its trailing separator.
-  Outcome elsewhere = run_args(dir.path, {input, "/d" + dir.path + "/" + out_dir});
+  RunResult elsewhere = run_zorbel({input, "/d" + dir.path + "/" + out_dir}, dir.path);
   EXPECT_EQ(elsewhere.status, 0) << elsewhere.err;
   EXPECT_TRUE(starts_with(elsewhere.out,
                           startup_lines() + name_lines(input, "vid\xC3\xA9o 1", dir.path + "/" + out_dir + "/")));
@@ -260,7 +208,7 @@ TEST(OutputPlaces, SrtFileThatCannotBeCreatedEndsTheRun) {
   };
   for (const OutputFailure &place : places) {
     SCOPED_TRACE(place.label);
-    Outcome run = run_args(dir.path, {"in.m2v", "/d" + place.directory});
+    RunResult run = run_zorbel({"in.m2v", "/d" + place.directory}, dir.path);
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(ends_with(run.out, "Unable to open SRT File\n")) << run.out;
     EXPECT_FALSE(file_exists(place.directory + "/in.srt"));
@@ -282,7 +230,7 @@ TEST(OutputPlaces, SamiFileThatCannotBeCreatedLeavesBothPlacesAsTheyWere) {
     ASSERT_EQ(mkdir((dir.path + "/out/in.smi").c_str(), 0755), 0);
     if (earlier_srt) write_file(dir.path + "/out/in.srt", Bytes{'o', 'l', 'd'});
     std::vector<std::string> before = listing(dir.path + "/out");
-    Outcome run = run_args(dir.path, {"in.m2v", "/d" + dir.path + "/out/"});
+    RunResult run = run_zorbel({"in.m2v", "/d" + dir.path + "/out/"}, dir.path);
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(ends_with(run.out, "Failed to open SAMI File for writing\n")) << run.out;
     EXPECT_EQ(listing(dir.path + "/out"), before);
@@ -329,20 +277,15 @@ Bytes caption_group(int hours, int minutes, int seconds, int pictures,
 }
 
 // A stream of one caption group and a sequence end code, written to dir/name and run.
-Outcome run_one_group(const std::string &dir, const std::string &name, int hours, int minutes, int seconds,
-                      int pictures, const std::vector<std::pair<uint8_t, uint8_t>> &pairs) {
+RunResult run_one_group(const std::string &dir, const std::string &name, int hours, int minutes, int seconds,
+                        int pictures, const std::vector<std::pair<uint8_t, uint8_t>> &pairs) {
   StreamBuilder stream;
   stream.raw(caption_group(hours, minutes, seconds, pictures, pairs)).sequence_end();
   write_file(dir + "/" + name, stream.bytes());
-  return run_args(dir, {name});
+  return run_zorbel({name}, dir);
 }
 
 size_t sequence_header_size() { return StreamBuilder().sequence_header(pal_sequence()).bytes().size(); }
-
-struct RemoveFile {
-  std::string path;
-  ~RemoveFile() { unlink(path.c_str()); }
-};
 
 // An output name that leads to the input file itself: by the same name, through "/d",
 // a symbolic link or a hard link. Opening it for writing would cut the input short.
@@ -365,7 +308,7 @@ TEST(OutputPlaces, OutputThatIsTheInputFileEndsTheRunBeforeAnyFileIsCreated) {
     copy_fixture("ntsc.m2v", dir.path + "/in.m2v");
     ASSERT_EQ(run_line(dir.path, same.setup).status, 0);
     std::vector<std::string> before = listing(dir.path);
-    Outcome run = run_args(dir.path, same.arguments);
+    RunResult run = run_zorbel(same.arguments, dir.path);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "Output " + same.output + " is the input file\n");
     EXPECT_EQ(listing(dir.path), before);
@@ -387,7 +330,7 @@ TEST(OutputPlaces, OutputsThatAreOneFileEndTheRunBeforeEitherIsChanged) {
     copy_fixture("ntsc.m2v", dir.path + "/in.m2v");
     ASSERT_EQ(run_line(dir.path, same.second).status, 0);
     std::vector<std::string> before = listing(dir.path);
-    Outcome run = run_args(dir.path, {"in.m2v"});
+    RunResult run = run_zorbel({"in.m2v"}, dir.path);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "Outputs in.srt and in.smi are one file\n");
     EXPECT_EQ(listing(dir.path), before);
@@ -404,7 +347,7 @@ TEST(OutputPlaces, OutputThatOnlyLooksLikeTheInputIsWritten) {
   ASSERT_EQ(mkdir((dir.path + "/out").c_str(), 0755), 0);
   copy_fixture("ntsc.m2v", dir.path + "/in.srt");
   copy_fixture("ntsc.m2v", dir.path + "/out/in.srt");
-  Outcome run = run_args(dir.path, {"in.srt", "/dout"});
+  RunResult run = run_zorbel({"in.srt", "/dout"}, dir.path);
   EXPECT_EQ(run.status, 0) << run.err;
   expect_ntsc_outputs(dir.path + "/out/in");
   EXPECT_EQ(read_file(dir.path + "/in.srt"), read_file(source_path("tests/fixtures/ntsc.m2v")));
@@ -435,7 +378,7 @@ struct WholeRun {
 };
 WholeRun whole_long_run(const std::string &dir) {
   write_long_caption_stream(dir + "/long.m2v");
-  Outcome run = run_args(dir, {"long.m2v"});
+  RunResult run = run_zorbel({"long.m2v"}, dir);
   return {run.status, run.out, run.err, read_file(dir + "/long.srt"), read_file(dir + "/long.smi")};
 }
 
@@ -643,7 +586,6 @@ TEST(Interrupts, LongStretchesWithoutStartCodesEndAtTheSignal) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
     TempDir dir("edges-signal-zeros");
-    RemoveFile remove{dir.path + "/in.mpg"};
     if (!write_with_hole(dir.path + "/in.mpg", c.head, c.tail_at, c.tail)) GTEST_SKIP() << "no holes here";
     write_file(dir.path + "/in.srt", Bytes{'o', 'l', 'd'});
     Interrupted run = run_interrupted(dir.path, "in.mpg", SIGTERM, Console::read,
@@ -664,7 +606,7 @@ TEST(Interrupts, LongStretchesWithoutStartCodesEndAtTheSignal) {
 TEST(ConsoleGoesAway, ClosedStandardDescriptorsKeepTheTraceOutOfTheOutputs) {
   TempDir dir("edges-closed");
   copy_fixture("ntsc.m2v", dir.path + "/in.m2v");
-  Outcome run = run_line(dir.path, "\"$ZORBEL\" in.m2v <&- >&- 2>&-; echo $? >.status");
+  RunResult run = run_line(dir.path, "\"$ZORBEL\" in.m2v <&- >&- 2>&-; echo $? >.status");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(read_file(dir.path + "/.status"), "0\n");
   expect_ntsc_outputs(dir.path + "/in");
@@ -674,7 +616,7 @@ TEST(ConsoleGoesAway, ClosedStandardDescriptorsKeepTheTraceOutOfTheOutputs) {
 TEST(ConsoleGoesAway, FileSizeLimitIsAWriteErrorOfEachFile) {
   TempDir dir("edges-fsize");
   copy_fixture("ntsc.m2v", dir.path + "/in.m2v");
-  Outcome run = run_line(dir.path, "ulimit -f 1; \"$ZORBEL\" in.m2v >/dev/null");
+  RunResult run = run_line(dir.path, "ulimit -f 1; \"$ZORBEL\" in.m2v >/dev/null");
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "Error writing in.srt\nError writing in.smi\n");
 }
@@ -692,7 +634,7 @@ TEST(ConsoleGoesAway, TraceThatCannotBeWrittenLeavesCompleteFilesAndStatusOne) {
     SCOPED_TRACE(console_case.first);
     unlink((dir.path + "/long.srt").c_str());
     unlink((dir.path + "/long.smi").c_str());
-    Outcome run = run_line(dir.path, console_case.second);
+    RunResult run = run_line(dir.path, console_case.second);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(read_file(dir.path + "/.status"), "1\n");
     EXPECT_EQ(read_file(dir.path + "/.err"), "Error writing standard output\n");
@@ -705,7 +647,6 @@ TEST(ConsoleGoesAway, TraceThatCannotBeWrittenLeavesCompleteFilesAndStatusOne) {
 TEST(LargeInput, CaptionAfterAFourGigabyteHoleKeepsTrueOffsetsAndTimes) {
   TempDir dir("edges-sparse");
   const std::string path = dir.path + "/long.m2v";
-  RemoveFile remove{path};  // the file goes before the directory, even when an assertion fails
 
   Bytes first = caption_group(0, 0, 10, 0, pop_on("BEFORE"));
   std::vector<std::pair<uint8_t, uint8_t>> later = pop_on("AFTER.");
@@ -720,7 +661,7 @@ TEST(LargeInput, CaptionAfterAFourGigabyteHoleKeepsTrueOffsetsAndTimes) {
   if (!write_with_hole(path, first, second_at, second)) GTEST_SKIP() << "the file system does not keep holes";
 
   auto started = std::chrono::steady_clock::now();
-  Outcome run = run_args(dir.path, {"long.m2v"}, 240);
+  RunResult run = run_zorbel({"long.m2v"}, dir.path, 240);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   printf("[ sparse ] %.1f s for %lld bytes\n", seconds, second_at + static_cast<long long>(second.size()));
 
@@ -757,7 +698,7 @@ TEST(LongTimeCodes, CaptionsCrossingIntoHourThirtyTwo) {
   pairs.push_back({0x00, 0x00});                                     // 13
   pairs.push_back({0x00, 0x00});                                     // 14
 
-  Outcome run = run_one_group(dir.path, "late.m2v", 31, 59, 59, 20, pairs);
+  RunResult run = run_one_group(dir.path, "late.m2v", 31, 59, 59, 20, pairs);
   EXPECT_EQ(run.status, 0) << run.err;
   const long long shown = pal_ms(31, 59, 59, 24), erased = pal_ms(32, 0, 0, 1), night = pal_ms(32, 0, 0, 7),
                   last = pal_ms(32, 0, 0, 9);
@@ -779,7 +720,7 @@ TEST(LongTimeCodes, LargestFieldValuesPrintAsTheirTotal) {
   pairs.push_back({0x14, 0x2C});                                     // 5: EDM
   pairs.push_back({0x00, 0x00});                                     // 6
 
-  Outcome run = run_one_group(dir.path, "max.m2v", 31, 63, 63, 20, pairs);
+  RunResult run = run_one_group(dir.path, "max.m2v", 31, 63, 63, 20, pairs);
   EXPECT_EQ(run.status, 0) << run.err;
   const long long shown = pal_ms(31, 63, 63, 24), erased = pal_ms(32, 0, 0, 0);
   ASSERT_EQ(shown, 115443960);

@@ -17,25 +17,14 @@
 #include "app/run_driver.hpp"
 #include "mpeg/bit_reader.hpp"
 #include "mpeg/program_stream.hpp"
-#include "run_binary.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 
 Bytes cat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes &part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
-
-// Video payload: any byte values, zeros included.
-Bytes payload(size_t n, uint8_t seed) {
-  Bytes out(n);
-  uint32_t state = seed * 2654435761u + 1u;
-  for (size_t i = 0; i < n; i++) {
-    state = state * 1103515245u + 12345u;
-    out[i] = static_cast<uint8_t>(state >> 24);
-  }
   return out;
 }
 
@@ -61,9 +50,9 @@ Bytes video(const Bytes &data) { return mpeg2_packet(0xE0, data); }
 Bytes padding_of_size(size_t total) { return other_packet(0xBE, total - 6); }
 
 std::string write_input(const Bytes &file) {
-  static const std::string dir = make_temp_dir("ps");
+  static const TempDir dir("ps");
   static int counter = 0;
-  std::string path = dir + "/input" + std::to_string(counter++) + ".mpg";
+  std::string path = dir.path + "/input" + std::to_string(counter++) + ".mpg";
   write_file(path, file);
   return path;
 }
@@ -201,7 +190,7 @@ const std::vector<MuxCase> &mux_cases() {
 class MuxedStreamTest : public ::testing::TestWithParam<MuxCase> {};
 
 TEST_P(MuxedStreamTest, DeliversExactlyTheVideoPayload) {
-  Bytes es = payload(9001, 3);
+  Bytes es = noise(9001, 3);
   expect_delivered_whole(mux_program_stream(es, GetParam().options), es);
 }
 
@@ -218,7 +207,7 @@ struct SkipCase {
 class SkippedPacketTest : public ::testing::TestWithParam<SkipCase> {};
 
 TEST_P(SkippedPacketTest, IsPassedOverByItsLength) {
-  Bytes a = payload(300, 1), b = payload(400, 2);
+  Bytes a = noise(300, 1), b = noise(400, 2);
   Bytes file = cat({mpeg2_pack_header(), video(a), other_packet(GetParam().stream_id, GetParam().length),
                     mpeg2_pack_header(2), video(b)});
   expect_delivered_whole(file, cat({a, b}));
@@ -246,8 +235,8 @@ TEST(ProgramStreamDelivery, PackHeaderEndingExactlyAtTheBlockEnd) {
                            Pack{"mpeg2 stuffed", mpeg2_pack_header(7)}}) {
     SCOPED_TRACE(pack.name);
     Bytes head = cat({mpeg2_pack_header(), video({})});
-    Bytes a = payload(kBlockSize - head.size() - pack.bytes.size(), 4);
-    Bytes b = payload(700, 5);
+    Bytes a = noise(kBlockSize - head.size() - pack.bytes.size(), 4);
+    Bytes b = noise(700, 5);
     Bytes file = cat({mpeg2_pack_header(), video(a), pack.bytes, video(b)});
     ASSERT_EQ(cat({mpeg2_pack_header(), video(a), pack.bytes}).size(), static_cast<size_t>(kBlockSize));
     expect_delivered_whole(file, cat({a, b}));
@@ -267,7 +256,7 @@ TEST(ProgramStreamDelivery, VideoPacketHeadersStraddlingTheBlockEnd) {
   for (const Form &form : forms) {
     for (size_t at = kBlockSize - 24; at <= kBlockSize + 1; at++) {
       SCOPED_TRACE(std::string(form.name) + ", packet at byte " + std::to_string(at));
-      Bytes a = payload(3000, 6), b = payload(20, 7);
+      Bytes a = noise(3000, 6), b = noise(20, 7);
       Bytes file = cat({padding_of_size(at), form.packet(a), form.packet(b)});
       expect_delivered_whole(file, cat({a, b}));
     }
@@ -284,7 +273,7 @@ struct HeaderCase {
 class Mpeg1HeaderTest : public ::testing::TestWithParam<HeaderCase> {};
 
 TEST_P(Mpeg1HeaderTest, IsStrippedFromThePayload) {
-  Bytes a = payload(250, 8), b = payload(260, 9);
+  Bytes a = noise(250, 8), b = noise(260, 9);
   Bytes file = cat({mpeg1_pack_header(), mpeg1_packet(0xE0, GetParam().header, a), mpeg1_pack_header(),
                     mpeg1_packet(0xE0, mpeg1_header_plain(), b)});
   expect_delivered_whole(file, cat({a, b}));
@@ -315,7 +304,7 @@ TEST(ProgramStreamDelivery, Mpeg2HeadersOfEveryDataLengthAreStripped) {
   for (int stuffing : {0, 1, 5, 32}) {
     for (bool pts : {false, true}) {
       SCOPED_TRACE("stuffing " + std::to_string(stuffing) + (pts ? " with pts" : " without pts"));
-      Bytes a = payload(100, 10), b = payload(90, 11);
+      Bytes a = noise(100, 10), b = noise(90, 11);
       Bytes file =
           cat({mpeg2_pack_header(), mpeg2_packet(0xE0, a, pts, stuffing), mpeg2_packet(0xE0, b, pts, stuffing)});
       expect_delivered_whole(file, cat({a, b}));
@@ -324,7 +313,7 @@ TEST(ProgramStreamDelivery, Mpeg2HeadersOfEveryDataLengthAreStripped) {
 }
 
 TEST(ProgramStreamDelivery, EmptyVideoPacketsAddAndLoseNothing) {
-  Bytes a = payload(333, 12), b = payload(444, 13);
+  Bytes a = noise(333, 12), b = noise(444, 13);
   Bytes empty2 = mpeg2_packet(0xE0, {}), bare2 = mpeg2_packet(0xE0, {}, false);
   Bytes empty1 = mpeg1_packet(0xE0, mpeg1_header_plain(), {}), full1 = mpeg1_packet(0xE0, mpeg1_header_full(1), {});
   struct Layout {
@@ -347,7 +336,7 @@ TEST(ProgramStreamDelivery, EmptyVideoPacketsAddAndLoseNothing) {
 // ---- The shape of the file ----
 
 TEST(ProgramStreamDelivery, ProgramEndCodeInMidBlockLosesNothingAfterIt) {
-  Bytes a = payload(500, 14), b = payload(700, 15), c = payload(2600, 16);
+  Bytes a = noise(500, 14), b = noise(700, 15), c = noise(2600, 16);
   Bytes file = cat({mpeg2_pack_header(), system_header(), video(a), program_end_code(), mpeg2_pack_header(),
                     system_header(), video(b), program_end_code(), program_end_code(), mpeg1_pack_header(), video(c),
                     program_end_code()});
@@ -355,19 +344,19 @@ TEST(ProgramStreamDelivery, ProgramEndCodeInMidBlockLosesNothingAfterIt) {
 }
 
 TEST(ProgramStreamDelivery, ConcatenatedProgramStreamsAreReadWhole) {
-  Bytes first = payload(4500, 17), second = payload(3300, 18);
+  Bytes first = noise(4500, 17), second = noise(3300, 18);
   MuxOptions mpeg1;
   mpeg1.mpeg1 = true;
   expect_delivered_whole(cat({mux_program_stream(first), mux_program_stream(second, mpeg1)}), cat({first, second}));
 }
 
 TEST(ProgramStreamDelivery, FileBeginningWithAVideoPacketIsReadNormally) {
-  Bytes a = payload(1500, 19), b = payload(1500, 20), c = payload(5, 21);
+  Bytes a = noise(1500, 19), b = noise(1500, 20), c = noise(5, 21);
   expect_delivered_whole(cat({video(a), video(b), mpeg1_packet(0xE0, mpeg1_header_pts(), c)}), cat({a, b, c}));
 }
 
 TEST(ProgramStreamDelivery, FinalPartialBlockIsDelivered) {
-  Bytes a = payload(2500, 22), last = payload(64, 23);
+  Bytes a = noise(2500, 22), last = noise(64, 23);
   Bytes file = cat({mpeg2_pack_header(), video(a), mpeg2_pack_header(), video(last)});
   ASSERT_GT(file.size(), static_cast<size_t>(kBlockSize) + video(last).size());
   ASSERT_NE(file.size() % kBlockSize, 0u);
@@ -375,7 +364,7 @@ TEST(ProgramStreamDelivery, FinalPartialBlockIsDelivered) {
 }
 
 TEST(ProgramStreamDelivery, FileOfWholeBlocksIsDeliveredToItsLastByte) {
-  Bytes a = payload(1800, 24), last = payload(100, 25);
+  Bytes a = noise(1800, 24), last = noise(100, 25);
   Bytes body = cat({mpeg2_pack_header(), video(a), mpeg2_pack_header(), video(last)});
   Bytes file = cat({body, padding_of_size(2 * kBlockSize - body.size())});
   ASSERT_EQ(file.size(), 2u * kBlockSize);
@@ -390,7 +379,7 @@ uint8_t padding_byte(size_t file_length, size_t offset) {
 }
 
 TEST(ProgramStreamDelivery, VideoPacketCutByTheEndOfFileIsPaddedToItsEnd) {
-  Bytes a = payload(600, 26), b = payload(5000, 27);
+  Bytes a = noise(600, 26), b = noise(5000, 27);
   Bytes whole = cat({mpeg2_pack_header(), video(a), mpeg2_pack_header(), video(b), mpeg2_pack_header()});
   size_t b_start = cat({mpeg2_pack_header(), video(a), mpeg2_pack_header(), video({})}).size();
   for (size_t kept : {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{4}, size_t{777}, size_t{4096 - b_start},
@@ -405,9 +394,9 @@ TEST(ProgramStreamDelivery, VideoPacketCutByTheEndOfFileIsPaddedToItsEnd) {
 }
 
 TEST(ProgramStreamDelivery, FileCutInsideAVideoPacketHeader) {
-  Bytes a = payload(900, 28);
+  Bytes a = noise(900, 28);
   Bytes head = cat({mpeg2_pack_header(), video(a)});
-  Bytes next = mpeg2_packet(0xE0, payload(50, 29));
+  Bytes next = mpeg2_packet(0xE0, noise(50, 29));
   // Whether the end falls among the header bytes that are read or among the 5 bytes of
   // time stamp that are only skipped, the packet never began: the video ends with a.
   for (size_t kept = 1; kept < 14; kept++) {
@@ -420,7 +409,7 @@ TEST(ProgramStreamDelivery, FileCutInsideAVideoPacketHeader) {
 // ---- skip_bits32 near the end of a packet ----
 
 TEST(ProgramStreamDelivery, SkipBits32NearThePacketEndTakesTheRestFromTheNextVideoPacket) {
-  Bytes a = payload(200, 30), b = payload(100, 31), tail = payload(64, 32);
+  Bytes a = noise(200, 30), b = noise(100, 31), tail = noise(64, 32);
   Bytes file = cat({mpeg2_pack_header(), video(a), other_packet(0xC0, 50), mpeg2_pack_header(), video(b), video(tail)});
   Bytes stream = cat({a, b, tail});
   for (int ahead = 0; ahead <= 6; ahead++) {
@@ -454,8 +443,8 @@ TEST(ProgramStreamDelivery, SkipBits32NearThePacketEndTakesTheRestFromTheNextVid
 class HeaderErrorTest : public ::testing::TestWithParam<HeaderCase> {};
 
 TEST_P(HeaderErrorTest, EndsTheRunWithAMessage) {
-  Bytes file = cat({mpeg1_pack_header(), mpeg1_packet(0xE0, GetParam().header, payload(100, 33)),
-                    mpeg1_packet(0xE0, mpeg1_header_plain(), payload(100, 34))});
+  Bytes file = cat({mpeg1_pack_header(), mpeg1_packet(0xE0, GetParam().header, noise(100, 33)),
+                    mpeg1_packet(0xE0, mpeg1_header_plain(), noise(100, 34))});
   std::string path = write_input(file);
   EXPECT_EXIT(read_video_until_the_end(path), ::testing::ExitedWithCode(1), "^Error in packet header\n$");
 }
@@ -476,15 +465,15 @@ TEST(ProgramStreamEnd, VideoStartCodeInTheSystemLayerIsRefused) {
     snprintf(message, sizeof message, "^Unexpected startcode 000001%02x in system layer\n$", code);
     SCOPED_TRACE(message);
     std::string path =
-        write_input(cat({mpeg2_pack_header(), {0x00, 0x00, 0x01, code, 0x00, 0x04}, video(payload(10, 35))}));
+        write_input(cat({mpeg2_pack_header(), {0x00, 0x00, 0x01, code, 0x00, 0x04}, video(noise(10, 35))}));
     EXPECT_EXIT(read_video_until_the_end(path), ::testing::ExitedWithCode(1), message);
   }
 }
 
 TEST(ProgramStreamEnd, UnexpectedStartCodeAfterVideoKeepsTheVideoDelivered) {
-  Bytes a = payload(1000, 36);
+  Bytes a = noise(1000, 36);
   Delivery d = deliver(cat({mpeg2_pack_header(), video(a), mpeg2_pack_header(), {0x00, 0x00, 0x01, 0xB3},
-                            video(payload(100, 37))}));
+                            video(noise(100, 37))}));
   EXPECT_EQ(d.status, 1);
   EXPECT_EQ(d.err, "Unexpected startcode 000001b3 in system layer\n");
   EXPECT_EQ(d.bytes, a);
@@ -546,19 +535,15 @@ struct ToolRun {
 };
 
 ToolRun run_tool(const Bytes &file, const std::string &tag) {
-  std::string dir = make_temp_dir(tag);
-  write_file(dir + "/movie.mpg", file);
+  TempDir dir(tag);
+  write_file(dir.path + "/movie.mpg", file);
   ToolRun run;
-  run.result = run_zorbel({"movie.mpg"}, dir);
-  run.srt_exists = file_exists(dir + "/movie.srt");
-  run.smi_exists = file_exists(dir + "/movie.smi");
-  run.srt = read_file(dir + "/movie.srt");
-  run.smi = read_file(dir + "/movie.smi");
+  run.result = run_zorbel({"movie.mpg"}, dir.path);
+  run.srt_exists = file_exists(dir.path + "/movie.srt");
+  run.smi_exists = file_exists(dir.path + "/movie.smi");
+  run.srt = read_file(dir.path + "/movie.srt");
+  run.smi = read_file(dir.path + "/movie.smi");
   return run;
-}
-
-bool ends_with(const std::string &text, const std::string &end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 void expect_normal_end(const ToolRun &run) {
@@ -640,7 +625,7 @@ TEST(ProgramStreamRun, CaptionBlockCutByTheEndReadsTheSameWhereverTheFileEnds) {
   // there or inside a following video packet header.
   SequenceHeader header;
   header.frame_rate_code = 3;
-  Bytes next = mpeg2_packet(0xE0, payload(50, 40));
+  Bytes next = mpeg2_packet(0xE0, noise(50, 40));
   for (size_t missing : {1, 2, 3, 4, 5}) {
     StreamBuilder s;
     s.sequence_header(header).gop(0, 0, 2, 0);
@@ -708,10 +693,10 @@ TEST(ProgramStreamRun, SystemLayerErrorsFinishBothOutputs) {
   Bytes ps = mux_program_stream(caption_script(), MuxOptions());
   for (const Failure &failure : {
            Failure{{0x00, 0x00, 0x01, 0xB8}, "Unexpected startcode 000001b8 in system layer\n"},
-           Failure{mpeg1_packet(0xE0, {0xFF, 0x80, 0x0F}, payload(40, 38)), "Error in packet header\n"},
+           Failure{mpeg1_packet(0xE0, {0xFF, 0x80, 0x0F}, noise(40, 38)), "Error in packet header\n"},
        }) {
     SCOPED_TRACE(failure.message);
-    ToolRun run = run_tool(cat({ps, failure.tail, video(payload(3000, 39))}), "error");
+    ToolRun run = run_tool(cat({ps, failure.tail, video(noise(3000, 39))}), "error");
     EXPECT_EQ(run.result.status, 1);
     EXPECT_EQ(run.result.err, failure.message);
     EXPECT_EQ(run.srt.find(kFirstEntry), 0u) << run.srt;

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -15,32 +14,14 @@
 
 #include "app/run_driver.hpp"
 #include "caption_test_support.hpp"
-#include "run_binary.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 
 using namespace caption_test;
 
 namespace fs = std::filesystem;
-
-// Removes the directory of one test when the test ends.
-struct TempDir {
-  explicit TempDir(const std::string &tag) : path(make_temp_dir(tag)) {}
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-  std::string path;
-};
-
-// Names in a directory, the runner's own capture files excluded.
-std::vector<std::string> entries_of(const std::string &dir) {
-  std::vector<std::string> names;
-  for (const auto &entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 std::string not_found(const std::string &input) { return "Base layer input file " + input + " not found\n"; }
 
@@ -111,7 +92,7 @@ TEST(RunDriverUsage, NoArgumentPrintsUsageAfterBannerAndFails) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, startup_lines() + usage(ZORBEL_BINARY));
   EXPECT_EQ(r.err, "");
-  EXPECT_TRUE(entries_of(dir.path).empty());
+  EXPECT_TRUE(listing(dir.path).empty());
 }
 
 TEST(RunDriverUsage, ThreeArgumentsPrintUsageEvenWhenTheyAreValid) {
@@ -121,7 +102,7 @@ TEST(RunDriverUsage, ThreeArgumentsPrintUsageEvenWhenTheyAreValid) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, startup_lines() + usage(ZORBEL_BINARY));
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(entries_of(dir.path), std::vector<std::string>{"movie.mpg"});
+  EXPECT_EQ(listing(dir.path), std::vector<std::string>{"movie.mpg"});
 }
 
 // ---- Output names ----
@@ -182,7 +163,7 @@ TEST(RunDriverNames, EachCasePrintsItsFiveNameLinesThenReportsTheMissingInput) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, startup_lines() + name_lines(c.input, c.base, c.path));
     EXPECT_EQ(r.err, not_found(c.input));
-    EXPECT_TRUE(entries_of(dir.path).empty());
+    EXPECT_TRUE(listing(dir.path).empty());
   }
 }
 
@@ -256,7 +237,7 @@ TEST(RunDriverNames, ExistingAbsolutePathBeginningWithSlashDIsTheInput) {
   RunResult r = run_zorbel({input}, cwd.path);
   expect_header_only_run(r, input, "movie", abs.path + "/", abs.path + "/movie");
   EXPECT_EQ(r.err, "");
-  EXPECT_TRUE(entries_of(cwd.path).empty());
+  EXPECT_TRUE(listing(cwd.path).empty());
 
   // An existing directory after the input replaces it as the input, and has no extension.
   r = run_zorbel({"movie.mpg", abs.path}, cwd.path);
@@ -290,7 +271,7 @@ TEST(RunDriverRun, OutputsGoIntoTheGivenDirectory) {
 
   RunResult r = run_zorbel({"/dout", "in/movie.mpg"}, dir.path);
   expect_header_only_run(r, "in/movie.mpg", "movie", "out/", dir.path + "/out/movie");
-  EXPECT_EQ(entries_of(dir.path + "/in"), std::vector<std::string>{"movie.mpg"});
+  EXPECT_EQ(listing(dir.path + "/in"), std::vector<std::string>{"movie.mpg"});
 
   // An absolute directory: "/d" followed by the path.
   ASSERT_EQ(mkdir((dir.path + "/abs").c_str(), 0755), 0);
@@ -300,7 +281,7 @@ TEST(RunDriverRun, OutputsGoIntoTheGivenDirectory) {
   // "/d" alone: the current directory, not the input's.
   r = run_zorbel({"in/movie.mpg", "/d"}, dir.path);
   expect_header_only_run(r, "in/movie.mpg", "movie", "", dir.path + "/movie");
-  EXPECT_EQ(entries_of(dir.path + "/in"), std::vector<std::string>{"movie.mpg"});
+  EXPECT_EQ(listing(dir.path + "/in"), std::vector<std::string>{"movie.mpg"});
 }
 
 TEST(RunDriverRun, NamesWithSpacesReachTheFiles) {
@@ -351,7 +332,7 @@ void expect_refusal(const RunResult &r, const std::string &dir, const std::strin
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, startup_lines() + name_lines("movie.mpg", "movie", ""));
   EXPECT_EQ(r.err, message);
-  EXPECT_EQ(entries_of(dir), std::vector<std::string>{"movie.mpg"});
+  EXPECT_EQ(listing(dir), std::vector<std::string>{"movie.mpg"});
 }
 
 RunResult run_on(const std::string &dir, const Bytes &content) {
@@ -365,7 +346,7 @@ TEST(RunDriverRefusals, MissingInputIsNotFound) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, startup_lines() + name_lines("movie.mpg", "movie", ""));
   EXPECT_EQ(r.err, not_found("movie.mpg"));
-  EXPECT_TRUE(entries_of(dir.path).empty());
+  EXPECT_TRUE(listing(dir.path).empty());
 }
 
 TEST(RunDriverRefusals, FirstByte0x47IsATransportStream) {
@@ -425,7 +406,7 @@ TEST(RunDriverRefusals, DirectoryAsInputFailsCleanly) {
   EXPECT_EQ(r.out, startup_lines() + name_lines("movie.mpg", "movie", ""));
   // A host may refuse to open it at all, or open it and fail on the first read.
   EXPECT_TRUE(r.err == "Error reading movie.mpg\n" || r.err == not_found("movie.mpg")) << r.err;
-  EXPECT_EQ(entries_of(dir.path), std::vector<std::string>{"movie.mpg"});
+  EXPECT_EQ(listing(dir.path), std::vector<std::string>{"movie.mpg"});
 }
 
 TEST(RunDriverRefusals, ProgramStreamWithoutVideoPacket) {

@@ -10,8 +10,8 @@
 #include "caption_test_support.hpp"
 #include "captions/caption_memory.hpp"
 #include "mpeg/video_scanner.hpp"
-#include "run_binary.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -40,8 +40,8 @@ const char kTrailer[] = "</BODY>\r\n</SAMI>\r\n";
 class SamiWriter : public ::testing::Test {
  protected:
   void SetUp() override {
-    reset_for_writer_test();
-    path_ = make_temp_dir("sami") + "/out.smi";
+    reset_components(0);
+    path_ = dir_.path + "/out.smi";
   }
   void open() {
     sami_open(path_.c_str());
@@ -58,6 +58,7 @@ class SamiWriter : public ::testing::Test {
     }
     return file.substr(header.size(), file.size() - header.size() - trailer.size());
   }
+  TempDir dir_{"sami"};
   std::string path_;
 };
 

@@ -14,8 +14,8 @@
 #include "captions/caption_memory.hpp"
 #include "mpeg/video_scanner.hpp"
 #include "output/caption_time.hpp"
-#include "run_binary.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -24,8 +24,8 @@ using namespace caption_test;
 class SrtWriter : public ::testing::Test {
  protected:
   void SetUp() override {
-    reset_for_writer_test();
-    path_ = make_temp_dir("srt") + "/out.srt";
+    reset_components(0);
+    path_ = dir_.path + "/out.srt";
   }
   void open() {
     srt_open(path_.c_str());
@@ -41,6 +41,7 @@ class SrtWriter : public ::testing::Test {
     srt_write_entry(0, 0, 1, 0, 25.0f);
     return close_and_read();
   }
+  TempDir dir_{"srt"};
   std::string path_;
 };
 

@@ -150,15 +150,9 @@ StreamBuilder &StreamBuilder::picture(int temporal_reference, int coding_type) {
 
 StreamBuilder &StreamBuilder::slice(size_t n, uint32_t seed) {
   put_start_code(bytes_, 0x01);
-  uint32_t state = seed * 2654435761u + 12345u;
-  for (size_t i = 0; i < n; i++) {
-    state = state * 1103515245u + 12345u;
-    uint8_t b = static_cast<uint8_t>(state >> 24);
-    // Never two zero bytes in a row, so no start-code prefix can form.
-    if (b == 0 && !bytes_.empty() && bytes_.back() == 0) b = 0x5A;
-    bytes_.push_back(b);
-  }
-  if (!bytes_.empty() && bytes_.back() == 0) bytes_.back() = 0x11;
+  // Never two zero bytes in a row, so no start-code prefix can form.
+  for (uint8_t b : noise(n, seed)) bytes_.push_back(b == 0 && bytes_.back() == 0 ? 0x5A : b);
+  if (bytes_.back() == 0) bytes_.back() = 0x11;
   return *this;
 }
 
@@ -257,6 +251,16 @@ Bytes mux_program_stream(const Bytes &elementary, const MuxOptions &options) {
   if (options.end_code) {
     Bytes end = program_end_code();
     out.insert(out.end(), end.begin(), end.end());
+  }
+  return out;
+}
+
+Bytes noise(size_t n, uint32_t seed) {
+  Bytes out(n);
+  uint32_t state = seed * 2654435761u + 12345u;
+  for (uint8_t &b : out) {
+    state = state * 1103515245u + 12345u;
+    b = static_cast<uint8_t>(state >> 24);
   }
   return out;
 }

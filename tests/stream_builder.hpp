@@ -89,6 +89,10 @@ struct MuxOptions {
 // Cuts an elementary stream into packs of one video (and one audio) packet each.
 Bytes mux_program_stream(const Bytes &elementary, const MuxOptions &options = MuxOptions());
 
+// n bytes of a fixed pseudo-random sequence of the seed, zeros included; the same on
+// every platform.
+Bytes noise(size_t n, uint32_t seed);
+
 void write_file(const std::string &path, const Bytes &bytes);
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);

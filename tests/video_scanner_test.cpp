@@ -16,8 +16,8 @@
 #include "captions/caption_user_data.hpp"
 #include "mpeg/bit_reader.hpp"
 #include "mpeg/video_scanner.hpp"
-#include "run_binary.hpp"
 #include "stream_builder.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -43,18 +43,10 @@ class VideoScannerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     alarm(120);  // a scan that never returns fails instead of hanging
-    dir_ = make_temp_dir("scanner");
-    path_ = dir_ + "/stream.m2v";
-    reset_video_scanner();
-    reset_caption_user_data();
-    reset_caption_interpreter();
-    Init_caption_decoder();
+    path_ = dir_.path + "/stream.m2v";
+    reset_components(4);
   }
-  void TearDown() override {
-    alarm(0);
-    std::remove(path_.c_str());
-    rmdir(dir_.c_str());
-  }
+  void TearDown() override { alarm(0); }
 
   // The whole start-code loop over the bytes as an elementary stream, console captured.
   std::string scan(const Bytes &bytes, int verbosity = 4) {
@@ -67,7 +59,8 @@ class VideoScannerTest : public ::testing::Test {
     return caption_test::scan_file(path_);
   }
 
-  std::string dir_, path_;
+  TempDir dir_{"scanner"};
+  std::string path_;
 };
 
 // ---- Header traces ----

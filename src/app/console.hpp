@@ -65,7 +65,8 @@ inline void console_char(char c) {
   console_make_room();
 }
 
-// printf's "%0*d" into out: at least `width` characters, zeros after any minus sign.
+// printf's "%0*d" into out: at least `width` characters (any width from 0), zeros after
+// any minus sign.
 // Gives the end of what was written.
 inline char *put_decimal(char *out, int64_t value, int width = 1) {
   // Most numbers of the trace are rows, columns and parts of a time: one or two digits.
@@ -97,10 +98,11 @@ inline char *put_decimal(char *out, int64_t value, int width = 1) {
   return out;
 }
 
-// printf's "%0*x" into out.
+// printf's "%0*x" into out, at any width from 0.
 inline char *put_hex(char *out, uint32_t value, int width) {
   static const char kDigits[] = "0123456789abcdef";
-  if (width <= 8 && (width == 8 || value >> (4 * width) == 0)) {
+  // Width 0 is left out: printf writes 0 as "0" there, not as nothing.
+  if (width > 0 && width <= 8 && (width == 8 || value >> (4 * width) == 0)) {
     // The usual case: the value fits the width, so the digits are written in place.
     for (int i = width - 1; i >= 0; i--, value >>= 4) out[i] = kDigits[value & 0xF];
     return out + width;
