@@ -25,7 +25,6 @@ int main(int argc, char **argv) {
   constexpr size_t kChunk = 64 * 2048;
   constexpr size_t kCarry = 2;  // a prefix may begin in the last two bytes of a chunk
   static uint8_t buffer[kCarry + kChunk + kSearchSlack];
-  const SearchKernel kernel = best_search_kernel();
   uint64_t prefixes = 0;
   size_t carried = 0;
   for (;;) {
@@ -37,18 +36,12 @@ int main(int argc, char **argv) {
     if (got == 0) break;
     size_t n = carried + static_cast<size_t>(got);
     memset(buffer + n, 0xFF, kSearchSlack);  // nothing past the data may count
-    uint64_t masks[32];
-    for (size_t at = 0; at + 2 < n; at += 64 * 32) {
-      size_t stretches = (n - 2 - at + 63) / 64;
-      if (stretches > 32) stretches = 32;
-      prefix_masks(kernel, buffer + at, stretches, masks);
-      for (size_t w = 0; w < stretches; w++) {
-        // Only prefixes that begin before the carried bytes are counted here.
-        uint64_t mask = masks[w];
-        size_t first = at + 64 * w;
-        if (first + 64 > n - 2) mask &= n - 2 > first ? (uint64_t{1} << (n - 2 - first)) - 1 : 0;
-        prefixes += static_cast<uint64_t>(__builtin_popcountll(mask));
-      }
+    // Each search goes on after the prefix it found, as the reader's does.
+    for (size_t at = 0;;) {
+      at += find_prefix(buffer + at, n - at);
+      if (at + 3 > n) break;
+      prefixes++;
+      at += 3;
     }
     memmove(buffer, buffer + n - kCarry, kCarry);
     carried = kCarry;
