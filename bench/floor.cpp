@@ -1,31 +1,53 @@
 // The floor of a run: the input read with read() in the reader's chunk size and every
-// start-code prefix found with the reader's fastest search kernel, nothing else. One thread
-// that reads this way cannot go faster; bench/run.sh holds zorbel against it.
+// start code passed over by the reader's own search (its fastest kernels), nothing else.
+// One thread that reads this way cannot go faster; bench/run.sh holds zorbel against it.
+// With a trace size it also writes that many bytes to standard output, in the console's
+// 1 MiB pieces spread evenly over the reading: the floor of a run that writes that trace.
 //
-//   floor FILE    prints the number of prefixes
+//   floor FILE [TRACE_BYTES]
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "mpeg/start_code_search.hpp"
 
+// One piece of the trace, at most `size` bytes of it.
+static bool write_trace(const char *trace, size_t size, long long &left) {
+  size_t piece = left < static_cast<long long>(size) ? static_cast<size_t>(left) : size;
+  left -= static_cast<long long>(piece);
+  return write(1, trace, piece) == static_cast<ssize_t>(piece);
+}
+
 int main(int argc, char **argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: %s FILE\n", argv[0]);
+  if (argc != 2 && argc != 3) {
+    fprintf(stderr, "usage: %s FILE [TRACE_BYTES]\n", argv[0]);
     return 2;
   }
   int fd = open(argv[1], O_RDONLY);
-  if (fd < 0) {
+  struct stat info;
+  if (fd < 0 || fstat(fd, &info) != 0) {
     perror(argv[1]);
     return 1;
   }
+  long long trace_left = argc == 3 ? atoll(argv[2]) : 0;
+  constexpr size_t kTracePiece = size_t{1} << 20;
+  static char trace[kTracePiece];
+  memset(trace, '.', sizeof trace);
+  // A piece of trace after every this many bytes of input.
+  long long pieces = (trace_left + kTracePiece - 1) / kTracePiece;
+  long long input_per_piece = pieces > 0 ? info.st_size / pieces + 1 : 0;
+  long long input_since_piece = 0;
+
   constexpr size_t kChunk = 64 * 2048;
-  constexpr size_t kCarry = 2;  // a prefix may begin in the last two bytes of a chunk
+  constexpr size_t kCarry = 3;  // a code may begin in the last three bytes of a chunk
   static uint8_t buffer[kCarry + kChunk + kSearchSlack];
-  uint64_t prefixes = 0;
+  static const bool kNone[256] = {};
+  uint64_t passed = 0;
   size_t carried = 0;
   for (;;) {
     ssize_t got = read(fd, buffer + carried, kChunk);
@@ -36,17 +58,22 @@ int main(int argc, char **argv) {
     if (got == 0) break;
     size_t n = carried + static_cast<size_t>(got);
     memset(buffer + n, 0xFF, kSearchSlack);  // nothing past the data may count
-    // Each search goes on after the prefix it found, as the reader's does.
-    for (size_t at = 0;;) {
-      at += find_prefix(buffer + at, n - at);
-      if (at + 3 > n) break;
-      prefixes++;
-      at += 3;
-    }
+    // No code is acted on: the search passes over every one, as the reader passes over
+    // those it does not act on.
+    size_t resume;
+    if (find_acted_code(buffer, n, kNone, resume) != n) return 1;
+    passed += resume;
     memmove(buffer, buffer + n - kCarry, kCarry);
     carried = kCarry;
+    input_since_piece += got;
+    if (trace_left > 0 && input_since_piece >= input_per_piece) {
+      if (!write_trace(trace, kTracePiece, trace_left)) return 1;
+      input_since_piece = 0;
+    }
   }
+  while (trace_left > 0)
+    if (!write_trace(trace, kTracePiece, trace_left)) return 1;
   close(fd);
-  printf("%llu start-code prefixes\n", static_cast<unsigned long long>(prefixes));
-  return 0;
+  // What the searches found is used, so that no compiler leaves them out.
+  return passed == ~uint64_t{0} ? 1 : 0;
 }

@@ -11,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-for tool in ffmpeg python3 hyperfine valgrind; do
+for tool in ffmpeg python3 hyperfine valgrind chrt; do
   command -v "$tool" >/dev/null || { echo "bench/run.sh needs $tool (Debian: apt-get install $tool)"; exit 1; }
 done
 
@@ -82,12 +82,23 @@ zorbel_cmd() { echo "'$B/zorbel' '$1' '/d$DATA/out/' > '${2:-$DATA/out/console.t
 
 # cat, the floor and zorbel on the same file take turns, round after round (bench/paired.py),
 # so that the noise of a shared machine falls on all of them; the medians and their ratios
-# are printed. The tool runs at idle priority, so other load stretches its wall time more
-# than cat's: the CPU time (user + system) is printed beside.
+# are printed. The tool runs at idle priority, so cat and the floor do too: other load then
+# stretches them alike. For the caption-dense inputs the floor also runs writing as many
+# bytes as zorbel's trace (the floor of a run that must write that trace), and zorbel also
+# runs with its console on /dev/null.
 BASELINE=${ZORBEL_BENCH_BASELINE:-}
+IDLE="chrt --idle 0"
 echo "== whole-process time against cat and the floor (median of $RUNS paired rounds, page cache warm)"
 for f in "$es" "$ps" "$dense_es" "$dense_ps"; do
-  commands=("cat '$f' >/dev/null" "'$B/bench/floor' '$f' >/dev/null" "$(zorbel_cmd "$f")")
+  commands=("$IDLE cat '$f' >/dev/null" "$IDLE '$B/bench/floor' '$f' >/dev/null")
+  case "$f" in
+    "$dense_es" | "$dense_ps")
+      sh -c "$(zorbel_cmd "$f")"
+      trace_bytes=$(stat -c %s "$DATA/out/console.txt")
+      commands+=("$IDLE '$B/bench/floor' '$f' $trace_bytes > '$DATA/out/floor-console.txt'")
+      ;;
+  esac
+  commands+=("$(zorbel_cmd "$f")")
   [ -z "$BASELINE" ] || commands+=("$(zorbel_cmd "$f" | sed "s|'$B/zorbel'|'$BASELINE'|")")
   case "$f" in "$dense_es" | "$dense_ps") commands+=("$(zorbel_cmd "$f" /dev/null)") ;; esac
   bench/paired.py "$RUNS" "$(basename "$f")" "${commands[@]}"

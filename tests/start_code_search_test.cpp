@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -44,12 +45,23 @@ size_t model_find_acted_code(const std::vector<uint8_t> &s, size_t n, const bool
   return n;
 }
 
-// A span of n bytes and the slack after it, where zero and 01 bytes are common.
-std::vector<uint8_t> random_span(std::mt19937 &rng, size_t n) {
+// A span of n bytes and the slack after it: zero and 01 bytes common throughout, or prefixes
+// hundreds of bytes apart (as in DVD-rate pictures), or stretches of each in turn, so that
+// the search changes between its ways of passing codes over.
+std::vector<uint8_t> random_span(std::mt19937 &rng, size_t n, int density) {
   std::vector<uint8_t> s(n + kSearchSlack);
-  for (uint8_t &byte : s) {
-    unsigned pick = rng() % 8;
-    byte = pick < 3 ? 0 : pick < 5 ? 1 : static_cast<uint8_t>(0xB0 + rng() % 16);
+  bool thick = density == 0;
+  for (size_t i = 0; i < s.size(); i++) {
+    if (density == 2 && i % 700 == 0) thick = !thick;
+    unsigned pick = rng() % (thick ? 8 : 400);
+    s[i] = pick < 3 ? 0 : pick < 5 ? 1 : static_cast<uint8_t>(0xB0 + rng() % 16);
+    if (!thick && rng() % 300 == 0 && i + 7 < s.size()) {
+      // A prefix, or a picture start code whose last byte begins a prefix that is none.
+      static const uint8_t kOverlap[7] = {0x00, 0x00, 0x01, 0x00, 0x00, 0x01, 0xB3};
+      size_t length = rng() % 3 == 0 ? 7 : 3;
+      for (size_t k = 0; k < length; k++) s[i + k] = kOverlap[k];
+      i += length - 1;
+    }
   }
   return s;
 }
@@ -92,8 +104,8 @@ TEST(StartCodeSearch, EveryKernelMatchesTheModelOnRandomBuffers) {
   std::mt19937 rng(20261208);
   bool acted_on[256] = {};
   for (int round = 0; round < 3000; round++) {
-    size_t n = rng() % 2200;
-    std::vector<uint8_t> s = random_span(rng, n);
+    size_t n = rng() % 5000;
+    std::vector<uint8_t> s = random_span(rng, n, round % 3);
     for (bool &acted : acted_on) acted = rng() % 6 == 0;
     expect_kernels_agree(s, n, acted_on, "round " + std::to_string(round) + ", " + std::to_string(n) + " bytes");
     if (HasFailure()) return;
@@ -121,6 +133,24 @@ TEST(StartCodeSearch, PrefixAtEveryOffsetAroundTheEndOfTheSpan) {
       acted_on[0xB3] = true;
       if (HasFailure()) return;
     }
+  }
+}
+
+// A picture start code whose last byte begins what looks like a prefix (00 00 01 00 00 01
+// B3), at every offset of a span that starts with two codes close together: wherever the
+// search changes its way of passing codes over, the look-alike must stay unseen.
+TEST(StartCodeSearch, LookAlikePrefixInsideACodePassedOverAtEveryOffset) {
+  bool acted_on[256] = {};
+  acted_on[0xB3] = true;
+  const size_t n = 3000;
+  for (size_t at = 16; at + 7 <= n; at++) {
+    std::vector<uint8_t> s(n + kSearchSlack, 0x55);
+    const uint8_t head[] = {0x00, 0x00, 0x01, 0x00, 0x55, 0x55, 0x55, 0x55, 0x00, 0x00, 0x01, 0xAF};
+    std::copy(head, head + sizeof head, s.begin());
+    const uint8_t look_alike[] = {0x00, 0x00, 0x01, 0x00, 0x00, 0x01, 0xB3};
+    std::copy(look_alike, look_alike + sizeof look_alike, s.begin() + static_cast<long>(at));
+    expect_kernels_agree(s, n, acted_on, "look-alike at " + std::to_string(at));
+    if (HasFailure()) return;
   }
 }
 

@@ -118,6 +118,27 @@ inline char *put_hex(char *out, uint32_t value, int width) {
   return out;
 }
 
+// Text of a known length into out; gives the end of what was written.
+template <size_t N>
+inline char *put_text(char *out, const char (&text)[N]) {
+  memcpy(out, text, N - 1);
+  return out + N - 1;
+}
+
+// The lines that repeat per caption pair and per header are written in place: from
+// console_line() up to kConsoleSlack bytes may be put, with put_text, put_decimal and
+// put_hex, before console_end_line takes the end of the line. One test for room a line
+// instead of one a piece.
+inline char *console_line() { return console.next; }
+inline void console_end_line(char *end) {
+  console.next = end;
+  if (console.line_flush) {
+    console_flush();
+  } else {
+    console_make_room();
+  }
+}
+
 inline void console_decimal(int64_t value, int width = 1) {
   console.next = put_decimal(console.next, value, width);
   console_make_room();

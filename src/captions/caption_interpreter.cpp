@@ -56,11 +56,12 @@ static bool repeat_is_dropped(unsigned byte1, unsigned byte2) {
 
 static void trace_pen() {
   if (!tracing()) return;
-  console_text("Row=> ");
-  console_decimal(pen_state().row);
-  console_text(", Column=");
-  console_decimal(pen_state().column);
-  console_newline();
+  char *out = put_text(console_line(), "Row=> ");
+  out = put_decimal(out, pen_state().row);
+  out = put_text(out, ", Column=");
+  out = put_decimal(out, pen_state().column);
+  *out++ = '\n';
+  console_end_line(out);
 }
 
 static void preamble_address_code(unsigned byte1, unsigned byte2) {

@@ -102,12 +102,16 @@ void Carriage_return() {
   int top = base - decoder.mode.roll_up_rows + 1;
   if (top < 1) top = 1;  // the window never reaches above row 1
   int shown = decoder.memory.displayed;
+  uint16_t &rows = decoder.memory.buffers[shown].rows_in_use;
   for (int r = top + 1; r <= base; r++) {
     if (tracing()) console_printf("copying line %d to line %d\n", r, r - 1);
     memcpy(row_cells(shown, r - 1), row_cells(shown, r), kCaptionColumns);
+    // Slot r - 2 takes the bit of slot r - 1.
+    rows = static_cast<uint16_t>((rows & ~(1u << (r - 2))) | ((rows >> (r - 1) & 1u) << (r - 2)));
   }
   if (tracing()) console_printf("clearing line %d\n", base);
   memset(row_cells(shown, base), 0, kCaptionColumns);
+  rows = static_cast<uint16_t>(rows & ~(1u << (base - 1)));
   decoder.pen.column = 0;
   decoder.output_pending = 1;
 }
@@ -138,15 +142,17 @@ void Addchar(unsigned char ch) {
   PenState &pen = decoder.pen;
   int written = decoder.memory.written;
   if (tracing()) {
-    console_text("Addchar: buffer=");
-    console_decimal(written);
-    console_text(", ch=");
-    console_char(static_cast<char>(ch));
-    console_text(" row=");
-    console_decimal(pen.row);
-    console_text(", col=");
-    console_decimal(pen.column);
-    console_newline();
+    char *out = console_line();
+    out = put_text(out, "Addchar: buffer=");
+    out = put_decimal(out, written);
+    out = put_text(out, ", ch=");
+    *out++ = static_cast<char>(ch);
+    out = put_text(out, " row=");
+    out = put_decimal(out, pen.row);
+    out = put_text(out, ", col=");
+    out = put_decimal(out, pen.column);
+    *out++ = '\n';
+    console_end_line(out);
   }
   const CaptionMode &mode = decoder.mode;
   if (!mode.pop_on && !mode.paint_on && mode.roll_up_rows == 0) return;
@@ -157,28 +163,32 @@ void Addchar(unsigned char ch) {
     if (mode.roll_up_rows > 0 || mode.paint_on) decoder.output_pending = 1;
   }
   if (tracing()) {
-    console_text("CH: ");
-    console_char(static_cast<char>(ch));
-    console_text(" (");
-    console_hex(ch, 2);
-    console_text(")--> Buffer ");
-    console_decimal(written);
-    console_text(", row ");
-    console_decimal(pen.row);
-    console_text(" col ");
-    console_decimal(pen.column);
-    console_newline();
+    char *out = console_line();
+    out = put_text(out, "CH: ");
+    *out++ = static_cast<char>(ch);
+    out = put_text(out, " (");
+    out = put_hex(out, ch, 2);
+    out = put_text(out, ")--> Buffer ");
+    out = put_decimal(out, written);
+    out = put_text(out, ", row ");
+    out = put_decimal(out, pen.row);
+    out = put_text(out, " col ");
+    out = put_decimal(out, pen.column);
+    *out++ = '\n';
+    console_end_line(out);
   }
   row_cells(written, pen.row)[pen.column] = ch;
+  if (ch != 0) decoder.memory.buffers[written].rows_in_use |= static_cast<uint16_t>(1u << (pen.row - 1));
   // At the last column the cursor stays, so later characters overwrite that cell.
   if (pen.column < kCaptionColumns - 1) pen.column += 1;
 }
 
 void Set_base_row(int row) {
   if (tracing()) {
-    console_text("Base row set to ");
-    console_decimal(row);
-    console_newline();
+    char *out = put_text(console_line(), "Base row set to ");
+    out = put_decimal(out, row);
+    *out++ = '\n';
+    console_end_line(out);
   }
   decoder.mode.base_row = row;
 }

@@ -2,11 +2,16 @@
 // its caption mode and its request for output.
 #pragma once
 
+#include <cstdint>
+
 constexpr int kCaptionRows = 16;  // slots; caption rows 1-15 live in slots 0-14
 constexpr int kCaptionColumns = 35;
 
 struct CaptionBuffer {
   unsigned char cells[kCaptionRows][kCaptionColumns];  // code page 1252; 0 = empty
+  // Bit s for each row slot s that may hold a character (a row emptied cell by cell keeps
+  // its bit): the writers, at every change of the display, look at these rows only.
+  uint16_t rows_in_use;
 };
 
 struct CaptionMemory {

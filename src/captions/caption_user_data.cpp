@@ -41,24 +41,25 @@ void advance_caption_clock(int &hours, int &minutes, int &seconds, int &frames) 
 
 // ">>  %06x (%06x) (IsOdd=%d oddfirst=%d time: %02d:%02d:%02d.%03d)", once per selected entry.
 static void trace_entry(uint32_t entry, int oddfirst, int hours, int minutes, int seconds, int frames) {
-  console_text(">>  ");
-  console_hex(entry, 6);
-  console_text(" (");
-  console_hex(entry & 0xFF7F7F, 6);
-  console_text(") (IsOdd=");
-  console_decimal(user_data.is_odd);
-  console_text(" oddfirst=");
-  console_decimal(oddfirst);
-  console_text(" time: ");
-  console_decimal(hours, 2);
-  console_char(':');
-  console_decimal(minutes, 2);
-  console_char(':');
-  console_decimal(seconds, 2);
-  console_char('.');
-  console_decimal(frames, 3);
-  console_char(')');
-  console_newline();
+  char *out = console_line();
+  out = put_text(out, ">>  ");
+  out = put_hex(out, entry, 6);
+  out = put_text(out, " (");
+  out = put_hex(out, entry & 0xFF7F7F, 6);
+  out = put_text(out, ") (IsOdd=");
+  out = put_decimal(out, user_data.is_odd);
+  out = put_text(out, " oddfirst=");
+  out = put_decimal(out, oddfirst);
+  out = put_text(out, " time: ");
+  out = put_decimal(out, hours, 2);
+  *out++ = ':';
+  out = put_decimal(out, minutes, 2);
+  *out++ = ':';
+  out = put_decimal(out, seconds, 2);
+  *out++ = '.';
+  out = put_decimal(out, frames, 3);
+  out = put_text(out, ")\n");
+  console_end_line(out);
 }
 
 // DVD encoders tag each entry with its field (0xFF field 1, 0xFE field 2). A block whose

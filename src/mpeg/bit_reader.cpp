@@ -18,10 +18,6 @@ static inline void place_byte(uint32_t b, int32_t valid) {
   reader.window |= b << (24 - valid);
 }
 
-static inline uint32_t load_be32(const uint8_t *p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
 constexpr int kChunkSize = 64 * kBlockSize;
 // Room after the chunk lets the start-code search read a whole vector past the bytes it
 // examines (never used as data).
@@ -234,7 +230,7 @@ void align_to_start_code() {
     int ahead = static_cast<int>(search_limit() - reader.read_pos);
     // Near the end of the bytes in memory or a packet boundary the byte-wise path does
     // the reading.
-    if (reference_search || ahead < 8) {
+    if (reference_search || ahead < 4) {
       skip_bits(8);
     } else {
       search_in_buffer(ahead);
@@ -255,7 +251,7 @@ uint32_t read_start_code(const bool (&acted_on)[256]) {
     // in the bytes that follow it in memory. The position, window and count of bits
     // afterwards are those that skip_bits32 and align_to_start_code would reach.
     int64_t ahead = search_limit() - reader.read_pos;
-    if (ahead >= 8) {
+    if (ahead >= 4) {
       const uint8_t *next = reader.buffer + reader.read_pos;
       size_t resume;
       size_t found = find_acted_code(next, static_cast<size_t>(ahead), acted_on, resume);

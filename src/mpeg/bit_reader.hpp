@@ -47,6 +47,10 @@ void load_buffer();
 void fill_block();
 
 inline uint32_t peek_bits(int n) { return reader.window >> (32 - n); }
+// Four bytes of memory as a big-endian value, as start codes are written.
+inline uint32_t load_be32(const uint8_t *p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
 void skip_bits(int n);  // n: 0 to 24
 uint32_t read_bits(int n);  // n: 1 to 24
 void skip_bits32();

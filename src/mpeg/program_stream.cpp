@@ -6,6 +6,7 @@
 
 #include "app/run_driver.hpp"
 #include "mpeg/bit_reader.hpp"
+#include "mpeg/start_code_search.hpp"
 
 static struct {
   // The last video packet of the file has been delivered: from here on the window gets
@@ -121,16 +122,39 @@ static bool video_packet_header() {
   return header_within_file();
 }
 
+// The next system-layer start code from read_pos, as the byte-wise search finds it: four
+// bytes, then one more at a time until they begin with 00 00 01. The bytes in the buffer are
+// scanned at once; a code that the end of the block cuts is read byte by byte. -1 when the
+// file ends first.
+static int64_t next_system_code() {
+  reach_read_pos();
+  if (reader.read_pos + 4 <= reader.buffer_fill) {
+    const uint8_t *p = reader.buffer + reader.read_pos;
+    size_t span = static_cast<size_t>(reader.buffer_fill - reader.read_pos);
+    size_t at = find_prefix(p, span);
+    if (at + 4 <= span) {
+      reader.read_pos += static_cast<int32_t>(at + 4);
+      return load_be32(p + at);
+    }
+    // No code lies wholly here: the search goes on from the first bytes that may begin one.
+    reader.read_pos += static_cast<int32_t>(at < span ? at : span - 2);
+  }
+  int64_t first = read_uint32();
+  if (first < 0) return -1;
+  uint32_t code = static_cast<uint32_t>(first);
+  while ((code & 0xFFFFFF00u) != 0x00000100u) {
+    int b = read_byte();
+    if (b < 0) return -1;
+    code = (code << 8) | static_cast<uint32_t>(b);
+  }
+  return code;
+}
+
 bool next_video_packet() {
   for (;;) {
-    int64_t first = read_uint32();
-    if (first < 0) return false;
-    uint32_t code = static_cast<uint32_t>(first);
-    while ((code & 0xFFFFFF00u) != 0x00000100u) {
-      int b = read_byte();
-      if (b < 0) return false;
-      code = (code << 8) | static_cast<uint32_t>(b);
-    }
+    int64_t next = next_system_code();
+    if (next < 0) return false;
+    uint32_t code = static_cast<uint32_t>(next);
     if (code == 0x000001BA) {
       // The MPEG-1 pack header's remaining 8 bytes; an MPEG-2 pack header's extra bytes
       // and stuffing cannot hold a start-code prefix, so the search passes them.

@@ -59,9 +59,10 @@ void skip_marker_bit() { read_bits(1); }
 
 template <size_t N>
 static void trace_field(const char (&label)[N], int value) {
-  console_text(label);
-  console_decimal(value);
-  console_newline();
+  char *out = put_text(console_line(), label);
+  out = put_decimal(out, value);
+  *out++ = '\n';
+  console_end_line(out);
 }
 
 // Offset of the start code just read, in bytes of video data since the reader's reset.
@@ -110,10 +111,9 @@ void sequence_header() {
   set_frame_rate(rate);
 
   if (verbosity_level > 1) {
-    console_text("sequence header (byte ");
-    console_decimal(position);
-    console_text(")");
-    console_newline();
+    char *out = put_text(console_line(), "sequence header (byte ");
+    out = put_decimal(out, position);
+    console_end_line(put_text(out, ")\n"));
   }
   if (verbosity_level > 2) {
     trace_field("  horizontal_size=", scan.horizontal_size);
@@ -148,22 +148,22 @@ void group_of_pictures_header() {
   scan.previous_minutes = gop.minutes;
 
   if (verbosity_level > 1) {
-    console_text("group of pictures (byte ");
-    console_decimal(position);
-    console_text(")");
-    console_newline();
+    char *out = put_text(console_line(), "group of pictures (byte ");
+    out = put_decimal(out, position);
+    console_end_line(put_text(out, ")\n"));
   }
   if (verbosity_level > 2) {
     trace_field("  drop_flag=", gop.drop_flag);
-    console_text("  timecode ");
-    console_decimal(gop.hours);
-    console_char(':');
-    console_decimal(gop.minutes, 2);
-    console_char(':');
-    console_decimal(gop.seconds, 2);
-    console_char(':');
-    console_decimal(gop.pictures, 2);
-    console_newline();
+    char *out = put_text(console_line(), "  timecode ");
+    out = put_decimal(out, gop.hours);
+    *out++ = ':';
+    out = put_decimal(out, gop.minutes, 2);
+    *out++ = ':';
+    out = put_decimal(out, gop.seconds, 2);
+    *out++ = ':';
+    out = put_decimal(out, gop.pictures, 2);
+    *out++ = '\n';
+    console_end_line(out);
     trace_field("  closed_gop=", gop.closed_gop);
     trace_field("  broken_link=", gop.broken_link);
   }

@@ -79,7 +79,8 @@ void sami_write_caption() {
   const CaptionMemory &memory = caption_memory();
   const CaptionBuffer &shown = memory.buffers[memory.displayed];
   bool any_row = false;
-  for (int slot = 0; slot < kCaptionRows; slot++) {
+  for (int slot = 0; shown.rows_in_use >> slot != 0; slot++) {
+    if ((shown.rows_in_use >> slot & 1) == 0) continue;
     const unsigned char *cells = shown.cells[slot];
     int first, last;
     if (!row_text_span(cells, first, last)) continue;
@@ -89,9 +90,9 @@ void sami_write_caption() {
     length += sizeof kBreak - 1;
     any_row = true;
     if (verbosity_level > 0) {
-      console_text("Output row ");
-      console_decimal(slot + 1);
-      console_text(" to SAMI file\n");
+      char *out = put_text(console_line(), "Output row ");
+      out = put_decimal(out, slot + 1);
+      console_end_line(put_text(out, " to SAMI file\n"));
     }
   }
   if (!any_row) {

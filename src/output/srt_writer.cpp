@@ -84,8 +84,9 @@ static bool row_shows_text(const unsigned char *cells) {
 }
 
 static bool snapshot_holds_text() {
-  for (const auto &row : srt.snapshot.cells)
-    if (row_shows_text(row)) return true;
+  const CaptionBuffer &shown = srt.snapshot;
+  for (int slot = 0; shown.rows_in_use >> slot != 0; slot++)
+    if ((shown.rows_in_use >> slot & 1) != 0 && row_shows_text(shown.cells[slot])) return true;
   return false;
 }
 
@@ -100,7 +101,8 @@ static void write_entry(int64_t end_ms) {
   append(" --> ", 5);
   append_time(end_ms);
   append("\r\n", 2);
-  for (int slot = 0; slot < kCaptionRows; slot++) {
+  for (int slot = 0; srt.snapshot.rows_in_use >> slot != 0; slot++) {
+    if ((srt.snapshot.rows_in_use >> slot & 1) == 0) continue;
     const unsigned char *cells = srt.snapshot.cells[slot];
     int first, last;
     if (!row_shows_text(cells) || !row_text_span(cells, first, last)) continue;
@@ -108,9 +110,9 @@ static void write_entry(int64_t end_ms) {
     for (int column = 0; column <= last; column++) srt.entry[srt.entry_length++] = cells[column] ? static_cast<char>(cells[column]) : ' ';
     append("\r\n", 2);
     if (verbosity_level > 0) {
-      console_text("Output row ");
-      console_decimal(slot + 1);
-      console_text(" to SRT file\n");
+      char *out = put_text(console_line(), "Output row ");
+      out = put_decimal(out, slot + 1);
+      console_end_line(put_text(out, " to SRT file\n"));
     }
   }
   append("\r\n", 2);
