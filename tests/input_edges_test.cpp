@@ -31,12 +31,12 @@ using namespace caption_test;
 
 caption_script::Script ntsc_script() { return caption_script::load(source_path("tests/fixtures/ntsc.captions")); }
 
-void copy_fixture(const std::string &fixture, const std::string &to) {
-  write_file(to, [&] {
-    std::string text = read_file(source_path("tests/fixtures/" + fixture));
-    return Bytes(text.begin(), text.end());
-  }());
+Bytes fixture_bytes(const std::string &fixture) {
+  std::string text = read_file(source_path("tests/fixtures/" + fixture));
+  return Bytes(text.begin(), text.end());
 }
+
+void copy_fixture(const std::string &fixture, const std::string &to) { write_file(to, fixture_bytes(fixture)); }
 
 // A run over a copy of the NTSC fixture wrote both files, named from `base`, with the
 // captions of its script.
@@ -550,11 +550,6 @@ bool write_with_hole(const std::string &path, const Bytes &head, long long tail_
   close(fd);
   if (!written) ADD_FAILURE() << "could not write " << path;
   return written && sparse;
-}
-
-Bytes fixture_bytes(const std::string &fixture) {
-  std::string text = read_file(source_path("tests/fixtures/" + fixture));
-  return Bytes(text.begin(), text.end());
 }
 
 // Gigabytes of zeros hold no start code and no system-layer code: every loop that reads or

@@ -60,11 +60,6 @@ inline void console_puts(const char *text) {
   if (length > 0 && text[length - 1] == '\n' && console.line_flush) console_flush();
 }
 
-inline void console_char(char c) {
-  *console.next++ = c;
-  console_make_room();
-}
-
 // printf's "%0*d" into out: at least `width` characters (any width from 0), zeros after
 // any minus sign.
 // Gives the end of what was written.
@@ -142,14 +137,4 @@ inline void console_end_line(char *end) {
 inline void console_decimal(int64_t value, int width = 1) {
   console.next = put_decimal(console.next, value, width);
   console_make_room();
-}
-
-inline void console_hex(uint32_t value, int width) {
-  console.next = put_hex(console.next, value, width);
-  console_make_room();
-}
-
-inline void console_newline() {
-  console_char('\n');
-  if (console.line_flush) console_flush();
 }
