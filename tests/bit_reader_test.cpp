@@ -283,6 +283,33 @@ TEST_F(BitReaderTest, SkipBits32IsExactAtAnyBitPositionAndAcrossTheBlockEnd) {
   }
 }
 
+// The bytes ahead straight from the buffer while they and the window's next refill lie in
+// the block, and skip_bytes lands where as many 8-bit skips would, in the buffer or not.
+TEST_F(BitReaderTest, StreamBytesWithinTheBlockAndSkipBytesAcrossItsEnd) {
+  Bytes file = no_zeros(2 * kBlockSize + 400, 13);
+  open(file);
+  for (size_t start : {size_t{0}, size_t{4}, size_t{1000}, size_t{1660}, size_t{2040}, size_t{2044}}) {
+    for (int32_t n : {1, 5, 8, 386}) {
+      SCOPED_TRACE("byte " + std::to_string(start) + ", " + std::to_string(n) + " bytes");
+      restart();
+      for (size_t i = 0; i < start; i++) read_bits(8);
+      const uint8_t *bytes = stream_bytes(n);
+      // Byte `start` is the window's first; the refill after n bytes reads up to start + n + 4.
+      bool in_block = start + static_cast<size_t>(n) + 4 <= kBlockSize;
+      ASSERT_EQ(bytes != nullptr, in_block);
+      if (bytes) {
+        Bytes expected(file.begin() + static_cast<long>(start), file.begin() + static_cast<long>(start) + n);
+        EXPECT_EQ(Bytes(bytes, bytes + n), expected);
+      }
+      skip_bytes(n);
+      size_t pos = 8 * (start + static_cast<size_t>(n));
+      EXPECT_EQ(reader.bits_consumed, static_cast<int64_t>(pos));
+      EXPECT_EQ(reader.valid_bits, 32);
+      for (int j = 0; j < 4; j++, pos += 24) EXPECT_EQ(read_bits(24), bits_at(file, pos, 24)) << "read " << j;
+    }
+  }
+}
+
 TEST_P(BitReaderAlignTest, StartCodesAcrossTheBlockBoundaryAreFoundAndReadWhole) {
   // A start code at every offset that makes it straddle bytes 2047 and 2048.
   for (size_t at = kBlockSize - 3; at <= kBlockSize; at++) {

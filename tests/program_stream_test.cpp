@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -600,6 +601,26 @@ TEST(ProgramStreamRun, CaptionPairInTheLastVideoBytesIsDecodedAsInTheElementaryS
   EXPECT_NE(elementary.smi.find(kFirstCaption), std::string::npos);
   EXPECT_EQ(program.srt, elementary.srt);
   EXPECT_EQ(program.smi, elementary.smi);
+}
+
+TEST(ProgramStreamRun, CaptionBlockSplitBetweenVideoPacketsAnywhereIsDecodedAsInTheElementaryStream) {
+  // The caption bytes are read straight from the buffer only where no packet header
+  // lies among them or among the bytes the window holds.
+  Bytes es = caption_script();
+  const Bytes marker = {0x00, 0x00, 0x01, 0xB2, 'C', 'C'};
+  size_t block = static_cast<size_t>(std::search(es.begin(), es.end(), marker.begin(), marker.end()) - es.begin());
+  ASSERT_LT(block, es.size());
+  ToolRun elementary = run_tool(es, "es-split");
+  for (size_t split = block; split <= block + 4 + 5 + 3 * 12 + 4; split++) {
+    SCOPED_TRACE("split at byte " + std::to_string(split - block) + " of the user data");
+    Bytes head(es.begin(), es.begin() + static_cast<long>(split)), tail(es.begin() + static_cast<long>(split), es.end());
+    // Stuffing, unlike a time stamp's last bytes, can never pass for caption bytes.
+    Bytes packets = cat({mpeg2_pack_header(), video(head), mpeg2_pack_header(), mpeg2_packet(0xE0, tail, true, 4)});
+    ToolRun program = run_tool(packets, "ps-split");
+    expect_normal_end(program);
+    EXPECT_EQ(program.srt, elementary.srt);
+    EXPECT_EQ(program.smi, elementary.smi);
+  }
 }
 
 TEST(ProgramStreamRun, FileCutInsideAVideoPacketEndsNormally) {

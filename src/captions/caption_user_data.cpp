@@ -62,12 +62,36 @@ static void trace_entry(uint32_t entry, int oddfirst, int hours, int minutes, in
   console_end_line(out);
 }
 
+// The block's bytes: straight from the buffer when the whole block lies there (the reader
+// then passes it in one step at the end), else through the window, which crosses block
+// and packet ends.
+namespace {
+struct BlockBytes {
+  const uint8_t *start;
+  const uint8_t *at;  // null: through the window
+
+  uint32_t take(int bytes) {
+    if (at == nullptr) return read_bits(8 * bytes);
+    uint32_t value = 0;
+    for (int i = 0; i < bytes; i++) value = (value << 8) | *at++;
+    return value;
+  }
+  uint32_t peek32() const { return at == nullptr ? peek_bits(32) : load_be32(at); }
+  // From here on through the window: the bytes taken so far are passed first.
+  void leave_buffer() {
+    if (at == nullptr) return;
+    skip_bytes(static_cast<int32_t>(at - start));
+    at = nullptr;
+  }
+};
+}  // namespace
+
 // DVD encoders tag each entry with its field (0xFF field 1, 0xFE field 2). A block whose
 // first two tags name both fields says which comes first, so one block that breaks the
 // alternation (a field-2 start, an odd count, a cut block) cannot leave every later block
-// decoding the other field. The tags of entries 0 and 1 are bytes 0 and 3 of the window.
-static void take_field_order_from_tags() {
-  uint32_t first_bytes = peek_bits(32);
+// decoding the other field. The tags of entries 0 and 1 are bytes 0 and 3 of the next four.
+static void take_field_order_from_tags(const BlockBytes &bytes) {
+  uint32_t first_bytes = bytes.peek32();
   unsigned first = first_bytes >> 24, second = first_bytes & 0xFF;
   if (first == 0xFF && second == 0xFE) {
     user_data.is_odd = 1;
@@ -83,20 +107,23 @@ void cc_user_data() {
 
   if (peek_bits(16) == 0x4343) {  // "CC"
     if (verbosity_level > 0) console_text("CC Packet\n");
-    read_bits(16);
-    uint32_t header = read_bits(16);
+    const uint8_t *in_buffer = stream_bytes(5);
+    BlockBytes bytes = {in_buffer, in_buffer};
+    bytes.take(2);
+    uint32_t header = bytes.take(2);
     if (header != 0x01F8) {
       console_printf("unexpected data following CC marker (0x%0x)\n", static_cast<unsigned>(header));
     } else {
-      uint32_t count = read_bits(8);
+      uint32_t count = bytes.take(1);
       int oddfirst = static_cast<int>(count >> 7);
       int entries = static_cast<int>(count & 0x7F);
-      if (entries >= 2) take_field_order_from_tags();
+      if (bytes.at != nullptr && stream_bytes(5 + 3 * entries) == nullptr) bytes.leave_buffer();
+      if (entries >= 2) take_field_order_from_tags(bytes);
       for (int i = 0; i < entries; i++) {
         if (!user_data.is_odd) {
-          read_bits(24);
+          bytes.take(3);
         } else {
-          uint32_t entry = read_bits(24);
+          uint32_t entry = bytes.take(3);
           if (verbosity_level > 0) trace_entry(entry, oddfirst, hours, minutes, seconds, frames);
           unsigned tag = entry >> 16;
           unsigned byte1 = (entry >> 8) & 0xFF;
@@ -114,6 +141,7 @@ void cc_user_data() {
         step_clock = 1 - step_clock;
       }
     }
+    bytes.leave_buffer();
   }
   align_to_start_code();
 }

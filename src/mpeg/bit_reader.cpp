@@ -165,6 +165,26 @@ static bool reference_search = false;
 
 void use_reference_search(bool on) { reference_search = on; }
 
+const uint8_t *stream_bytes(int32_t n) {
+  if (reference_search || reader.valid_bits != 32 || reader.read_pos < 4) return nullptr;
+  int64_t end = int64_t{reader.read_pos} + n;
+  if (end > kBlockSize || (program_stream_flag && end > reader.packet_end)) return nullptr;
+  const uint8_t *at = reader.buffer + reader.read_pos - 4;
+  // After a packet header has been crossed, the window's bytes lie elsewhere.
+  return load_be32(at) == reader.window ? at : nullptr;
+}
+
+void skip_bytes(int32_t n) {
+  if (stream_bytes(n) == nullptr) {
+    for (int32_t i = 0; i < n; i++) skip_bits(8);
+    return;
+  }
+  reader.read_pos += n;
+  reader.window = load_be32(reader.buffer + reader.read_pos - 4);
+  reader.bits_consumed += 8 * int64_t{n};
+}
+
+
 // Stream byte i counted from the first byte of the (byte-aligned, full) window.
 static inline uint32_t stream_byte(int i) {
   return i < 4 ? (reader.window >> (24 - 8 * i)) & 0xFF : reader.buffer[reader.read_pos + i - 4];

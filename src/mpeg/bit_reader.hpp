@@ -54,14 +54,19 @@ inline uint32_t load_be32(const uint8_t *p) {
 void skip_bits(int n);  // n: 0 to 24
 uint32_t read_bits(int n);  // n: 1 to 24
 void skip_bits32();
+// The next n stream bytes, from the first of the window, where they and the 4 after them
+// lie in order in the buffer before the block or the video packet ends; else null.
+// skip_bytes(n) then moves past them in one step, as n calls of skip_bits(8) would.
+const uint8_t *stream_bytes(int32_t n);
+void skip_bytes(int32_t n);
 uint32_t read_bits32();
 void align_to_start_code();
 // align_to_start_code and read_bits32, repeated while the code read is one whose last byte
 // is not marked in acted_on: those are passed over inside the buffer scan. Returns the
 // first marked code, or any code met while an interrupt is pending.
 uint32_t read_start_code(const bool (&acted_on)[256]);
-// The byte-at-a-time start-code search instead of the buffer scan; both give the same
-// results, and tests compare them.
+// The byte-at-a-time start-code search instead of the buffer scan, and no stream_bytes:
+// every byte through the window. Both ways give the same results, and tests compare them.
 void use_reference_search(bool on);
 
 // True when the start code just read, at stream offset pos, lies in the padding after the
