@@ -74,7 +74,9 @@ TEST(InputKinds, FifosSocketsAndCharacterDevicesAreRefusedAtOnce) {
       {"FIFO without a writer", "mkfifo live.mpg", "\"$ZORBEL\" live.mpg </dev/null"},
       {"FIFO with a silent writer", "mkfifo live.mpg", "sleep 20 >live.mpg & \"$ZORBEL\" live.mpg </dev/null"},
       {"FIFO fed by cat", "mkfifo live.mpg", "cat \"$FIXTURE\" >live.mpg & \"$ZORBEL\" live.mpg </dev/null"},
-      {"pipe as standard input", "ln -s /dev/stdin live.mpg", "cat \"$FIXTURE\" | \"$ZORBEL\" live.mpg"},
+      // cat's own complaint of the closed pipe, where an earlier in-process run left SIGPIPE
+      // ignored, is not the run's.
+      {"pipe as standard input", "ln -s /dev/stdin live.mpg", "cat \"$FIXTURE\" 2>/dev/null | \"$ZORBEL\" live.mpg"},
       {"socket", "python3 -c 'import socket; socket.socket(socket.AF_UNIX).bind(\"live.mpg\")'",
        "\"$ZORBEL\" live.mpg </dev/null"},
       {"link to /dev/zero", "ln -s /dev/zero live.mpg", "\"$ZORBEL\" live.mpg </dev/null"},

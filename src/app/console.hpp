@@ -60,52 +60,67 @@ inline void console_puts(const char *text) {
   if (length > 0 && text[length - 1] == '\n' && console.line_flush) console_flush();
 }
 
+// Two characters per step: "00" to "99".
+extern const char kDecimalPairs[201];
+extern const char kHexPairs[513];
+
 // printf's "%0*d" into out: at least `width` characters (any width from 0), zeros after
 // any minus sign.
 // Gives the end of what was written.
 inline char *put_decimal(char *out, int64_t value, int width = 1) {
-  // Most numbers of the trace are rows, columns and parts of a time: one or two digits.
-  static const char kTwoDigits[] =
-      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-      "8081828384858687888990919293949596979899";
-  if (value >= 0 && value < 100 && width <= 2) {
-    if (value < 10 && width < 2) {
-      *out = static_cast<char>('0' + value);
-      return out + 1;
+  // Most numbers of the trace are rows, columns and parts of a time: up to three digits.
+  if (value >= 0 && value < 1000 && width <= 3) {
+    if (value < 100 && width <= 2) {
+      if (value < 10 && width < 2) {
+        *out = static_cast<char>('0' + value);
+        return out + 1;
+      }
+      memcpy(out, kDecimalPairs + 2 * value, 2);
+      return out + 2;
     }
-    memcpy(out, kTwoDigits + 2 * value, 2);
-    return out + 2;
+    out[0] = static_cast<char>('0' + value / 100);
+    memcpy(out + 1, kDecimalPairs + 2 * (value % 100), 2);
+    return out + 3;
   }
   char digits[24];
-  int count = 0;
+  char *first = digits + sizeof digits;
   uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-  do {
-    digits[count++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
+  while (magnitude >= 100) {
+    first -= 2;
+    memcpy(first, kDecimalPairs + 2 * (magnitude % 100), 2);
+    magnitude /= 100;
+  }
+  if (magnitude >= 10) {
+    first -= 2;
+    memcpy(first, kDecimalPairs + 2 * magnitude, 2);
+  } else {
+    *--first = static_cast<char>('0' + magnitude);
+  }
+  int count = static_cast<int>(digits + sizeof digits - first);
   if (value < 0) {
     *out++ = '-';
     width--;
   }
   for (int i = count; i < width; i++) *out++ = '0';
-  while (count > 0) *out++ = digits[--count];
-  return out;
+  memcpy(out, first, static_cast<size_t>(count));
+  return out + count;
 }
 
 // printf's "%0*x" into out, at any width from 0.
 inline char *put_hex(char *out, uint32_t value, int width) {
-  static const char kDigits[] = "0123456789abcdef";
   // Width 0 is left out: printf writes 0 as "0" there, not as nothing.
   if (width > 0 && width <= 8 && (width == 8 || value >> (4 * width) == 0)) {
-    // The usual case: the value fits the width, so the digits are written in place.
-    for (int i = width - 1; i >= 0; i--, value >>= 4) out[i] = kDigits[value & 0xF];
+    // The usual case: the value fits the width, so the digits are written in place, a
+    // byte at a time.
+    int i = width;
+    for (; i >= 2; i -= 2, value >>= 8) memcpy(out + i - 2, kHexPairs + 2 * (value & 0xFF), 2);
+    if (i == 1) out[0] = kHexPairs[2 * value + 1];
     return out + width;
   }
   char digits[8];
   int count = 0;
   do {
-    digits[count++] = kDigits[value & 0xF];
+    digits[count++] = kHexPairs[2 * (value & 0xF) + 1];
     value >>= 4;
   } while (value != 0);
   for (int i = count; i < width; i++) *out++ = '0';

@@ -22,21 +22,36 @@ const CaptionMode &caption_mode() { return decoder.mode; }
 bool output_pending() { return decoder.output_pending != 0; }
 void clear_output_pending() { decoder.output_pending = 0; }
 
+// Most of the 16 rows of a caption are empty, and most cells of a row: eight cells at a
+// time, the 35 being four words and three cells.
+static_assert(kCaptionColumns == 35, "four words and three cells make a row");
+
+static uint64_t cell_word(const unsigned char *cells, int word) {
+  uint64_t value;
+  memcpy(&value, cells + 8 * word, sizeof value);
+  return value;
+}
+
 bool row_is_empty(const unsigned char *cells) {
-  static_assert(kCaptionColumns == 35, "four words and three cells make a row");
-  // Most of the 16 rows of a caption are empty: eight cells at a time.
-  uint64_t words[4];
-  memcpy(words, cells, sizeof words);
-  return (words[0] | words[1] | words[2] | words[3] | cells[32] | cells[33] | cells[34]) == 0;
+  return (cell_word(cells, 0) | cell_word(cells, 1) | cell_word(cells, 2) | cell_word(cells, 3) | cells[32] | cells[33] |
+          cells[34]) == 0;
 }
 
 bool row_text_span(const unsigned char *cells, int &first, int &last) {
-  if (row_is_empty(cells)) return false;
-  first = 0;
+  int word = 0;
+  while (word < 4 && cell_word(cells, word) == 0) word++;
+  first = 8 * word;
   while (first < kCaptionColumns && !cells[first]) first++;
   if (first == kCaptionColumns) return false;
   last = kCaptionColumns - 1;
-  while (!cells[last]) last--;
+  while (last >= 32 && !cells[last]) last--;
+  if (last < 32) {
+    // The word of the first cell is not empty, so this stops there at the latest.
+    word = 3;
+    while (cell_word(cells, word) == 0) word--;
+    last = 8 * word + 7;
+    while (!cells[last]) last--;
+  }
   return true;
 }
 

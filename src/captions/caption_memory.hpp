@@ -34,6 +34,25 @@ struct CaptionMode {
   int base_row;      // bottom row of the roll-up window
 };
 
+// The lowest slot of a set of rows_in_use bits (not 0): the writers take the rows in use
+// in order with `for (unsigned rows = buffer.rows_in_use; rows != 0; rows &= rows - 1)`.
+inline int lowest_slot(unsigned rows) {
+  int slot = 0;
+  if ((rows & 0xFF) == 0) {
+    rows >>= 8;
+    slot = 8;
+  }
+  if ((rows & 0xF) == 0) {
+    rows >>= 4;
+    slot += 4;
+  }
+  if ((rows & 0x3) == 0) {
+    rows >>= 2;
+    slot += 2;
+  }
+  return slot + static_cast<int>((rows & 1) ^ 1);
+}
+
 // True when no cell of the row holds a character.
 bool row_is_empty(const unsigned char *cells);
 // The first and last non-empty cell of a row; false when the row is empty.

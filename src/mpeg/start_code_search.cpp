@@ -195,23 +195,24 @@ static uint32_t prefix_masks_sse2(const uint8_t *s, size_t count, uint64_t *mask
 #endif
 
 #if ZORBEL_AVX2
-__attribute__((target("avx2"))) static uint32_t prefix_masks_avx2(const uint8_t *s, size_t count, uint64_t *masks) {
+// Where codes lie close together most stretches hold a pair of zero bytes, so the prefix
+// itself is tested at every byte at once: two zero bytes (their OR is zero) then 01, from
+// loads at p, p + 1 and p + 2.
+__attribute__((target("avx2"))) static inline uint32_t prefixes_of_32(const uint8_t *p) {
   const __m256i zero = _mm256_setzero_si256();
   const __m256i one = _mm256_set1_epi8(1);
+  __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+  __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 1));
+  __m256i third = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 2));
+  __m256i pair = _mm256_cmpeq_epi8(_mm256_or_si256(first, second), zero);
+  return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(pair, _mm256_cmpeq_epi8(third, one))));
+}
+
+__attribute__((target("avx2"))) static uint32_t prefix_masks_avx2(const uint8_t *s, size_t count, uint64_t *masks) {
   uint32_t found = 0;
   for (size_t w = 0; w < count; w++) {
     const uint8_t *p = s + 64 * w;
-    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-    __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32));
-    uint64_t zeros = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, zero))) |
-                     uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, zero)))} << 32;
-    uint64_t mask = 0;
-    // Most stretches of coded pictures hold no pair of zero bytes at all.
-    if ((zeros & (zeros >> 1 | uint64_t{1} << 63)) != 0) {
-      uint64_t ones = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, one))) |
-                      uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, one)))} << 32;
-      mask = prefixes_from(zeros, ones, p);
-    }
+    uint64_t mask = prefixes_of_32(p) | uint64_t{prefixes_of_32(p + 32)} << 32;
     masks[w] = mask;
     found |= uint32_t{mask != 0} << w;
   }
@@ -271,10 +272,14 @@ size_t find_acted_code(SearchKernel kernel, const uint8_t *s, size_t n, const bo
       uint64_t prefixes = masks[w];
       // Prefixes that begin inside the last code passed over are not searched for.
       if (resume > i) prefixes &= resume - i < 64 ? ~uint64_t{0} << (resume - i) : 0;
+      // Nor those of codes that the end of the span cuts: the loop below need not test.
+      if (i + 64 + 3 > n) {
+        size_t whole = n - 3 > i ? n - 3 - i : 0;  // bits of the codes that end by n
+        prefixes &= (uint64_t{1} << whole) - 1;
+      }
       while (prefixes != 0) {
         int bit = lowest_set_bit(prefixes);
         size_t at = i + static_cast<size_t>(bit);
-        if (at + 4 > n) return n;
         if (acted_on[s[at + 3]]) return at;
         resume = at + 4;
         codes++;

@@ -79,13 +79,16 @@ void sami_write_caption() {
   const CaptionMemory &memory = caption_memory();
   const CaptionBuffer &shown = memory.buffers[memory.displayed];
   bool any_row = false;
-  for (int slot = 0; shown.rows_in_use >> slot != 0; slot++) {
-    if ((shown.rows_in_use >> slot & 1) == 0) continue;
+  for (unsigned rows = shown.rows_in_use; rows != 0; rows &= rows - 1) {
+    int slot = lowest_slot(rows);
     const unsigned char *cells = shown.cells[slot];
     int first, last;
     if (!row_text_span(cells, first, last)) continue;
     // Leading empty cells add nothing; a gap between words becomes spaces.
-    for (int column = first; column <= last; column++) sami.caption[length++] = cells[column] ? static_cast<char>(cells[column]) : ' ';
+    char *text = sami.caption + length;
+    const unsigned char *shown_cells = cells + first;
+    for (int i = 0; i <= last - first; i++) text[i] = shown_cells[i] ? static_cast<char>(shown_cells[i]) : ' ';
+    length += static_cast<size_t>(last - first + 1);
     memcpy(sami.caption + length, kBreak, sizeof kBreak - 1);
     length += sizeof kBreak - 1;
     any_row = true;
