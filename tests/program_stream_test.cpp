@@ -198,6 +198,17 @@ TEST_P(MuxedStreamTest, DeliversExactlyTheVideoPayload) {
 INSTANTIATE_TEST_SUITE_P(ProgramStreamDelivery, MuxedStreamTest, ::testing::ValuesIn(mux_cases()),
                          [](const ::testing::TestParamInfo<MuxCase> &info) { return std::string(info.param.name); });
 
+// Zero bytes before a system-layer code (after a pack header, after a packet) are passed as
+// by the search for the next prefix, also where they look like a code that follows at once.
+TEST(ProgramStreamDelivery, ZeroBytesBeforeTheNextCodeArePassed) {
+  Bytes a = noise(300, 1), b = noise(400, 2);
+  for (size_t zeros : {1, 2, 3, 6}) {
+    SCOPED_TRACE(std::to_string(zeros) + " zero bytes");
+    Bytes z(zeros, 0x00);
+    expect_delivered_whole(cat({mpeg2_pack_header(), z, video(a), z, mpeg2_pack_header(), z, video(b)}), cat({a, b}));
+  }
+}
+
 // ---- Skipped packets ----
 
 struct SkipCase {

@@ -89,6 +89,15 @@ static bool header_within_file() {
 // False when the file ends inside the header: the video then ends with its last payload
 // byte, as at every other end of the file.
 static bool video_packet_header() {
+  if (reader.read_pos + 5 <= reader.buffer_fill) {
+    // The usual case, read in one step: an MPEG-2 header whose fixed bytes lie in the buffer.
+    const uint8_t *p = reader.buffer + reader.read_pos;
+    if ((p[2] >> 6) == 2) {
+      reader.packet_end = int64_t{reader.read_pos} + 2 + ((p[0] << 8) | p[1]);
+      reader.read_pos += 5 + p[4];
+      return header_within_file();
+    }
+  }
   int32_t length = read_uint16();
   if (length < 0) return false;
   reader.packet_end = static_cast<int64_t>(reader.read_pos) + length;
@@ -131,7 +140,17 @@ static int64_t next_system_code() {
   if (reader.read_pos + 4 <= reader.buffer_fill) {
     const uint8_t *p = reader.buffer + reader.read_pos;
     size_t span = static_cast<size_t>(reader.buffer_fill - reader.read_pos);
-    size_t at = find_prefix(p, span);
+    // In a DVD the code follows at once: the next pack's after a packet, the packet's two
+    // bytes on after a pack header read as far as an MPEG-1 one. 00 00 01 at p[2] leaves no
+    // room for a prefix at p[0] or p[1].
+    size_t at;
+    if ((load_be32(p) >> 8) == 0x000001) {
+      at = 0;
+    } else if (span >= 5 && (load_be32(p + 1) & 0xFFFFFF) == 0x000001) {
+      at = 2;
+    } else {
+      at = find_prefix(p, span);
+    }
     if (at + 4 <= span) {
       reader.read_pos += static_cast<int32_t>(at + 4);
       return load_be32(p + at);
