@@ -60,7 +60,7 @@ inline void console_puts(const char *text) {
   if (length > 0 && text[length - 1] == '\n' && console.line_flush) console_flush();
 }
 
-// Two characters per step: "00" to "99".
+// Two digits per step: "00" to "99", and "00" to "ff" for the 256 byte values.
 extern const char kDecimalPairs[201];
 extern const char kHexPairs[513];
 

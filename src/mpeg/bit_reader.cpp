@@ -184,7 +184,6 @@ void skip_bytes(int32_t n) {
   reader.bits_consumed += 8 * int64_t{n};
 }
 
-
 // Stream byte i counted from the first byte of the (byte-aligned, full) window.
 static inline uint32_t stream_byte(int i) {
   return i < 4 ? (reader.window >> (24 - 8 * i)) & 0xFF : reader.buffer[reader.read_pos + i - 4];
