@@ -86,8 +86,7 @@ void sami_write_caption() {
     if (!row_text_span(cells, first, last)) continue;
     // Leading empty cells add nothing; a gap between words becomes spaces.
     char *text = sami.caption + length;
-    const unsigned char *shown_cells = cells + first;
-    for (int i = 0; i <= last - first; i++) text[i] = shown_cells[i] ? static_cast<char>(shown_cells[i]) : ' ';
+    for (int column = first; column <= last; column++) text[column - first] = cells[column] ? static_cast<char>(cells[column]) : ' ';
     length += static_cast<size_t>(last - first + 1);
     memcpy(sami.caption + length, kBreak, sizeof kBreak - 1);
     length += sizeof kBreak - 1;
