@@ -138,19 +138,25 @@ TEST(StartCodeSearch, PrefixAtEveryOffsetAroundTheEndOfTheSpan) {
 
 // A picture start code whose last byte begins what looks like a prefix (00 00 01 00 00 01
 // B3), at every offset of a span that starts with two codes close together: wherever the
-// search changes its way of passing codes over, the look-alike must stay unseen.
+// search changes its way of passing codes over, the look-alike must stay unseen. One more
+// picture start code before it makes the look-alike the third code of the chain, and a
+// code again.
 TEST(StartCodeSearch, LookAlikePrefixInsideACodePassedOverAtEveryOffset) {
   bool acted_on[256] = {};
   acted_on[0xB3] = true;
   const size_t n = 3000;
-  for (size_t at = 16; at + 7 <= n; at++) {
-    std::vector<uint8_t> s(n + kSearchSlack, 0x55);
-    const uint8_t head[] = {0x00, 0x00, 0x01, 0x00, 0x55, 0x55, 0x55, 0x55, 0x00, 0x00, 0x01, 0xAF};
-    std::copy(head, head + sizeof head, s.begin());
-    const uint8_t look_alike[] = {0x00, 0x00, 0x01, 0x00, 0x00, 0x01, 0xB3};
-    std::copy(look_alike, look_alike + sizeof look_alike, s.begin() + static_cast<long>(at));
-    expect_kernels_agree(s, n, acted_on, "look-alike at " + std::to_string(at));
-    if (HasFailure()) return;
+  const std::vector<uint8_t> chains[] = {{0x00, 0x00, 0x01, 0x00, 0x00, 0x01, 0xB3},
+                                         {0x00, 0x00, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x01, 0xB3}};
+  for (const std::vector<uint8_t> &look_alike : chains) {
+    for (size_t at = 16; at + look_alike.size() <= n; at++) {
+      std::vector<uint8_t> s(n + kSearchSlack, 0x55);
+      const uint8_t head[] = {0x00, 0x00, 0x01, 0x00, 0x55, 0x55, 0x55, 0x55, 0x00, 0x00, 0x01, 0xAF};
+      std::copy(head, head + sizeof head, s.begin());
+      std::copy(look_alike.begin(), look_alike.end(), s.begin() + static_cast<long>(at));
+      expect_kernels_agree(s, n, acted_on,
+                           std::to_string(look_alike.size()) + "-byte look-alike at " + std::to_string(at));
+      if (HasFailure()) return;
+    }
   }
 }
 

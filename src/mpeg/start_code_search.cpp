@@ -237,6 +237,18 @@ uint32_t prefix_masks(SearchKernel kernel, const uint8_t *s, size_t count, uint6
 
 // ---- The first code acted on ----
 
+// Whether the prefix at s[at] is a code, that is not the last byte and beyond of a code
+// before it: only a code three bytes before can hold it (00 00 01 cannot overlap itself
+// by one or two bytes), and that one is a code by the same rule. Such a chain of
+// 00 00 01 00 00 01 ... is walked back to its start. Only its last prefix can end in a
+// byte other than 00, and a code ending in 00 that is acted on is found at the chain's
+// start, so a search walks each chain at most twice.
+static bool prefix_is_code(const uint8_t *s, size_t at) {
+  bool code = true;
+  for (size_t k = at; k >= 3 && s[k - 3] == 0 && s[k - 2] == 0 && s[k - 1] == 1; k -= 3) code = !code;
+  return code;
+}
+
 // Codes that lie further apart than this (the slices of DVD-rate pictures, about a
 // kilobyte apart) are passed over faster by a search for the next prefix; closer ones (the
 // slices of small pictures, some 50 bytes apart) by prefix masks, batch by batch: on the
@@ -246,6 +258,79 @@ constexpr size_t kDenseGap = 256;
 // the next one to be made in masks too.
 constexpr size_t kBatch = 16;
 constexpr size_t kDenseCodes = 64 * kBatch / kDenseGap;
+
+#if ZORBEL_AVX2
+constexpr size_t kStillSearching = ~size_t{0};
+
+// Codes that lie close, 32 bytes at a time: the prefixes (from loads at p, p + 1 and
+// p + 2) and among them the candidates, whose last byte (a load at p + 3) lies in the
+// range [low, low + span] that holds every acted-on value. Most stretches hold codes but
+// no candidate, and pass without a step per code or a branch that depends on how many
+// they hold: the last prefix seen and their count are all that is kept. A candidate is
+// then tested in the table and by the chain rule of prefix_is_code.
+__attribute__((target("avx2"))) static size_t dense_acted_code_avx2(const uint8_t *s, size_t n, size_t &pos,
+                                                                    const bool (&acted_on)[256], size_t &resume) {
+  // The range of acted-on values; none gives FF alone (00 00 01 FF never appears in
+  // video), whose candidates the table turns down.
+  const __m256i absent = _mm256_setzero_si256();
+  unsigned low = 256, high = 0xFF;
+  for (unsigned value = 0; value < 256; value += 32) {
+    uint32_t marks = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i *>(acted_on + value)), absent)));
+    if (marks == 0) continue;
+    if (low == 256) low = value + static_cast<unsigned>(lowest_set_bit(marks));
+    high = value + 31 - static_cast<unsigned>(__builtin_clz(marks));
+  }
+  if (low == 256) low = 0xFF;
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i one = _mm256_set1_epi8(1);
+  const __m256i first_value = _mm256_set1_epi8(static_cast<char>(low));
+  const __m256i span = _mm256_set1_epi8(static_cast<char>(high - low));
+  size_t last_at = kStillSearching;  // the last prefix seen in a stretch, if any
+  for (;;) {
+    size_t left = (n - pos + 63) / 64;
+    size_t count = left < kBatch ? left : kBatch;
+    size_t codes = 0;
+    for (size_t w = 0; w < count; w++) {
+      size_t i = pos + 64 * w;
+      uint64_t prefixes = 0;
+      __m256i candidates = zero;
+      for (size_t half = 0; half < 64; half += 32) {
+        const uint8_t *p = s + i + half;
+        __m256i pair = _mm256_cmpeq_epi8(_mm256_or_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)),
+                                                         _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 1))),
+                                         zero);
+        __m256i prefix =
+            _mm256_and_si256(pair, _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 2)), one));
+        __m256i offset = _mm256_sub_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 3)), first_value);
+        __m256i in_range = _mm256_cmpeq_epi8(_mm256_max_epu8(offset, span), span);
+        candidates = _mm256_or_si256(candidates, _mm256_and_si256(prefix, in_range));
+        prefixes |= uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(prefix))} << half;
+      }
+      // Codes that the end of the span cuts are none.
+      if (i + 64 + 3 > n) prefixes &= (uint64_t{1} << (n - 3 > i ? n - 3 - i : 0)) - 1;
+      if (prefixes == 0) continue;
+      codes += static_cast<size_t>(__builtin_popcountll(prefixes));
+      last_at = i + 63 - static_cast<size_t>(__builtin_clzll(prefixes));
+      if (_mm256_testz_si256(candidates, candidates)) continue;
+      for (uint64_t left_over = prefixes; left_over != 0; left_over &= left_over - 1) {
+        size_t at = i + static_cast<size_t>(lowest_set_bit(left_over));
+        if (acted_on[s[at + 3]] && prefix_is_code(s, at)) return at;
+      }
+    }
+    pos += 64 * count;
+    if (pos >= n || codes < kDenseCodes) break;
+  }
+  // The search goes on after the last code passed over: the last prefix seen, or the
+  // code that holds it.
+  if (last_at != kStillSearching) {
+    size_t after = prefix_is_code(s, last_at) ? last_at + 4 : last_at + 1;
+    if (after > resume) resume = after;
+    if (resume > pos) pos = resume;
+  }
+  return pos >= n ? n : kStillSearching;
+}
+#endif
 
 size_t find_acted_code(SearchKernel kernel, const uint8_t *s, size_t n, const bool (&acted_on)[256], size_t &resume) {
   resume = 0;
@@ -261,6 +346,14 @@ size_t find_acted_code(SearchKernel kernel, const uint8_t *s, size_t n, const bo
       resume = pos = at + 4;
       continue;
     }
+#if ZORBEL_AVX2
+    if (kernel == SearchKernel::avx2) {
+      size_t found = dense_acted_code_avx2(s, n, pos, acted_on, resume);
+      if (found != kStillSearching) return found;
+      dense = false;
+      continue;
+    }
+#endif
     uint64_t masks[kBatch];
     size_t left = (n - pos + 63) / 64;
     size_t count = left < kBatch ? left : kBatch;
