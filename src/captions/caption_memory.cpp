@@ -82,7 +82,11 @@ void Resume_caption_loading() {
 }
 
 void Roll_up(int rows) {
-  if (tracing()) console_printf("[Roll up %d rows]\n", rows);
+  if (tracing()) {
+    char *out = put_text(console_line(), "[Roll up ");
+    out = put_decimal(out, rows);
+    console_end_line(put_text(out, " rows]\n"));
+  }
   decoder.mode.roll_up_rows = rows;
   decoder.mode.paint_on = 0;
   decoder.mode.pop_on = 0;
@@ -119,12 +123,24 @@ void Carriage_return() {
   int shown = decoder.memory.displayed;
   uint16_t &rows = decoder.memory.buffers[shown].rows_in_use;
   for (int r = top + 1; r <= base; r++) {
-    if (tracing()) console_printf("copying line %d to line %d\n", r, r - 1);
+    if (tracing()) {
+      char *out = put_text(console_line(), "copying line ");
+      out = put_decimal(out, r);
+      out = put_text(out, " to line ");
+      out = put_decimal(out, r - 1);
+      *out++ = '\n';
+      console_end_line(out);
+    }
     memcpy(row_cells(shown, r - 1), row_cells(shown, r), kCaptionColumns);
     // Slot r - 2 takes the bit of slot r - 1.
     rows = static_cast<uint16_t>((rows & ~(1u << (r - 2))) | ((rows >> (r - 1) & 1u) << (r - 2)));
   }
-  if (tracing()) console_printf("clearing line %d\n", base);
+  if (tracing()) {
+    char *out = put_text(console_line(), "clearing line ");
+    out = put_decimal(out, base);
+    *out++ = '\n';
+    console_end_line(out);
+  }
   memset(row_cells(shown, base), 0, kCaptionColumns);
   rows = static_cast<uint16_t>(rows & ~(1u << (base - 1)));
   decoder.pen.column = 0;
@@ -146,7 +162,14 @@ void Erase_displayed_memory() {
 
 void Delete_end_of_Row() {
   const PenState &pen = decoder.pen;
-  if (tracing()) console_printf("Delete_end_of_Row: Row %d col %d\n", pen.row, pen.column);
+  if (tracing()) {
+    char *out = put_text(console_line(), "Delete_end_of_Row: Row ");
+    out = put_decimal(out, pen.row);
+    out = put_text(out, " col ");
+    out = put_decimal(out, pen.column);
+    *out++ = '\n';
+    console_end_line(out);
+  }
   // Row 0 has no slot: there is nothing to clear before a preamble address code.
   if (pen.row != 0 && pen.column < kCaptionColumns)
     memset(row_cells(decoder.memory.written, pen.row) + pen.column, 0, kCaptionColumns - pen.column);

@@ -2,6 +2,7 @@
 #include "captions/caption_user_data.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 #include "app/console.hpp"
 #include "app/run_driver.hpp"
@@ -19,16 +20,20 @@ static struct {
 void reset_caption_user_data() { user_data.is_odd = 1; }
 
 // EIA-608 bytes carry odd parity in bit 7.
-static bool odd_parity(unsigned byte) {
-  byte ^= byte >> 4;
-  byte ^= byte >> 2;
-  byte ^= byte >> 1;
-  return (byte & 1) != 0;
-}
+static const struct OddParity {
+  bool of[256] = {};
+  OddParity() {
+    for (unsigned byte = 0; byte < 256; byte++) {
+      unsigned ones = 0;
+      for (unsigned bits = byte; bits != 0; bits >>= 1) ones += bits & 1;
+      of[byte] = ones % 2 == 1;
+    }
+  }
+} odd_parity;
 
-void advance_caption_clock(int &hours, int &minutes, int &seconds, int &frames) {
+static void advance_clock(int &hours, int &minutes, int &seconds, int &frames, float frame_rate) {
   frames += 1;
-  if (static_cast<double>(frames) < static_cast<double>(caption_clock_frame_rate())) return;
+  if (static_cast<double>(frames) < static_cast<double>(frame_rate)) return;
   frames = 0;
   seconds += 1;
   if (seconds <= 59) return;
@@ -39,9 +44,32 @@ void advance_caption_clock(int &hours, int &minutes, int &seconds, int &frames) 
   hours += 1;
 }
 
-// ">>  %06x (%06x) (IsOdd=%d oddfirst=%d time: %02d:%02d:%02d.%03d)", once per selected entry.
+void advance_caption_clock(int &hours, int &minutes, int &seconds, int &frames) {
+  advance_clock(hours, minutes, seconds, frames, caption_clock_frame_rate());
+}
+
+// ">>  %06x (%06x) (IsOdd=%d oddfirst=%d time: %02d:%02d:%02d.%03d)", once per selected
+// entry, the most frequent line of a run: where every number fits its width the line
+// has one layout, written whole and then filled in.
 static void trace_entry(uint32_t entry, int oddfirst, int hours, int minutes, int seconds, int frames) {
   char *out = console_line();
+  // is_odd and oddfirst are single bits.
+  if (hours >= 0 && hours <= 99 && minutes >= 0 && minutes <= 99 && seconds >= 0 && seconds <= 99 && frames >= 0 &&
+      frames <= 999) {
+    static const char kLayout[] = ">>  000000 (000000) (IsOdd=0 oddfirst=0 time: 00:00:00.000)\n";
+    memcpy(out, kLayout, sizeof kLayout - 1);
+    put_hex(out + 4, entry, 6);
+    put_hex(out + 12, entry & 0xFF7F7F, 6);
+    out[27] = static_cast<char>('0' + user_data.is_odd);
+    out[38] = static_cast<char>('0' + oddfirst);
+    memcpy(out + 46, kDecimalPairs + 2 * hours, 2);
+    memcpy(out + 49, kDecimalPairs + 2 * minutes, 2);
+    memcpy(out + 52, kDecimalPairs + 2 * seconds, 2);
+    out[55] = static_cast<char>('0' + frames / 100);
+    memcpy(out + 56, kDecimalPairs + 2 * (frames % 100), 2);
+    console_end_line(out + sizeof kLayout - 1);
+    return;
+  }
   out = put_text(out, ">>  ");
   out = put_hex(out, entry, 6);
   out = put_text(out, " (");
@@ -104,6 +132,7 @@ void cc_user_data() {
   const GopTimeCode &gop = gop_time_code();
   int hours = gop.hours, minutes = gop.minutes, seconds = gop.seconds, frames = gop.pictures;
   int step_clock = 0;  // two entries, one per field, make one frame
+  float frame_rate = caption_clock_frame_rate();
 
   if (peek_bits(16) == 0x4343) {  // "CC"
     if (verbosity_level > 0) console_text("CC Packet\n");
@@ -133,11 +162,11 @@ void cc_user_data() {
             break;
           }
           bool filler = byte1 == 0xFF && byte2 == 0xFF;
-          if (!filler && odd_parity(byte1) && odd_parity(byte2))
+          if (!filler && odd_parity.of[byte1] && odd_parity.of[byte2])
             Decode_pair(hours, minutes, seconds, frames, byte1 & 0x7F, byte2 & 0x7F);
         }
         user_data.is_odd = 1 - user_data.is_odd;
-        if (step_clock) advance_caption_clock(hours, minutes, seconds, frames);
+        if (step_clock) advance_clock(hours, minutes, seconds, frames, frame_rate);
         step_clock = 1 - step_clock;
       }
     }
