@@ -24,6 +24,12 @@ static struct {
   float clock_frame_rate;   // read by the caption clock
   float output_frame_rate;  // passed to the writers; always equal to the clock's copy
   int previous_minutes;     // of the last group of pictures, for the progress dots
+  // The field lines of the last sequence header traced without quantiser matrices, and
+  // its eight bytes: encoders repeat one header before every group of pictures.
+  uint64_t traced_header;
+  bool traced_header_known;
+  size_t traced_length;
+  char traced_fields[512];
 } scan;
 
 void reset_video_scanner() { memset(&scan, 0, sizeof scan); }
@@ -57,14 +63,6 @@ void set_frame_rate(float frames_per_second) { scan.output_frame_rate = frames_p
 
 void skip_marker_bit() { read_bits(1); }
 
-template <size_t N>
-static void trace_field(const char (&label)[N], int value) {
-  char *out = put_text(console_line(), label);
-  out = put_decimal(out, value);
-  *out++ = '\n';
-  console_end_line(out);
-}
-
 // Offset of the start code just read, in bytes of video data since the reader's reset.
 static int64_t header_position() { return (reader.bits_consumed >> 3) - 4; }
 
@@ -89,22 +87,64 @@ void scan_video_headers() {
   }
 }
 
+template <size_t N>
+static char *put_field(char *out, const char (&label)[N], int value) {
+  out = put_decimal(put_text(out, label), value);
+  *out++ = '\n';
+  return out;
+}
+
+// The field lines of the header just read.
+static size_t put_sequence_fields(char *out) {
+  char *start = out;
+  out = put_field(out, "  horizontal_size=", scan.horizontal_size);
+  out = put_field(out, "  vertical_size=", scan.vertical_size);
+  out = put_field(out, "  aspect_ratio_information=", scan.aspect_ratio_information);
+  // This line has no line end: the bit rate follows on the same console line.
+  out = put_decimal(put_text(out, "  frame_rate_code="), scan.frame_rate_code);
+  out = put_field(out, "  bit_rate_value=", scan.bit_rate_value);
+  out = put_field(out, "  vbv_buffer_size=", scan.vbv_buffer_size);
+  out = put_field(out, "  constrained_parameters_flag=", scan.constrained_parameters_flag);
+  out = put_field(out, "  load_intra_quantizer_matrix=", scan.load_intra_quantizer_matrix);
+  out = put_field(out, "  load_non_intra_quantizer_matrix=", scan.load_non_intra_quantizer_matrix);
+  return static_cast<size_t>(out - start);
+}
+
 void sequence_header() {
   int64_t position = header_position();
-  scan.horizontal_size = static_cast<int>(read_bits(12));
-  scan.vertical_size = static_cast<int>(read_bits(12));
-  scan.aspect_ratio_information = static_cast<int>(read_bits(4));
-  scan.frame_rate_code = static_cast<int>(read_bits(4));
-  scan.bit_rate_value = static_cast<int>(read_bits(18));
-  skip_marker_bit();
-  scan.vbv_buffer_size = static_cast<int>(read_bits(10));
-  scan.constrained_parameters_flag = static_cast<int>(read_bits(1));
-  scan.load_intra_quantizer_matrix = static_cast<int>(read_bits(1));
-  if (scan.load_intra_quantizer_matrix)
-    for (int i = 0; i < 64; i++) read_bits(8);
-  scan.load_non_intra_quantizer_matrix = static_cast<int>(read_bits(1));
-  if (scan.load_non_intra_quantizer_matrix)
-    for (int i = 0; i < 64; i++) read_bits(8);
+  // Without quantiser matrices the header is eight bytes, most often whole in the buffer.
+  const uint8_t *bytes = stream_bytes(8);
+  uint64_t header = 0;
+  if (bytes != nullptr) {
+    for (int i = 0; i < 8; i++) header = header << 8 | bytes[i];
+    if ((header & 3) != 0) bytes = nullptr;
+  }
+  if (bytes != nullptr) {
+    scan.horizontal_size = static_cast<int>(header >> 52);
+    scan.vertical_size = static_cast<int>(header >> 40 & 0xFFF);
+    scan.aspect_ratio_information = static_cast<int>(header >> 36 & 0xF);
+    scan.frame_rate_code = static_cast<int>(header >> 32 & 0xF);
+    scan.bit_rate_value = static_cast<int>(header >> 14 & 0x3FFFF);
+    scan.vbv_buffer_size = static_cast<int>(header >> 3 & 0x3FF);  // after the marker bit
+    scan.constrained_parameters_flag = static_cast<int>(header >> 2 & 1);
+    scan.load_intra_quantizer_matrix = scan.load_non_intra_quantizer_matrix = 0;
+    skip_bytes(8);
+  } else {
+    scan.horizontal_size = static_cast<int>(read_bits(12));
+    scan.vertical_size = static_cast<int>(read_bits(12));
+    scan.aspect_ratio_information = static_cast<int>(read_bits(4));
+    scan.frame_rate_code = static_cast<int>(read_bits(4));
+    scan.bit_rate_value = static_cast<int>(read_bits(18));
+    skip_marker_bit();
+    scan.vbv_buffer_size = static_cast<int>(read_bits(10));
+    scan.constrained_parameters_flag = static_cast<int>(read_bits(1));
+    scan.load_intra_quantizer_matrix = static_cast<int>(read_bits(1));
+    if (scan.load_intra_quantizer_matrix)
+      for (int i = 0; i < 64; i++) read_bits(8);
+    scan.load_non_intra_quantizer_matrix = static_cast<int>(read_bits(1));
+    if (scan.load_non_intra_quantizer_matrix)
+      for (int i = 0; i < 64; i++) read_bits(8);
+  }
 
   float rate = frame_rate_for_code(scan.frame_rate_code);
   scan.clock_frame_rate = rate;
@@ -116,17 +156,17 @@ void sequence_header() {
     console_end_line(put_text(out, ")\n"));
   }
   if (verbosity_level > 2) {
-    trace_field("  horizontal_size=", scan.horizontal_size);
-    trace_field("  vertical_size=", scan.vertical_size);
-    trace_field("  aspect_ratio_information=", scan.aspect_ratio_information);
-    // This line has no line end: the bit rate follows on the same console line.
-    console_text("  frame_rate_code=");
-    console_decimal(scan.frame_rate_code);
-    trace_field("  bit_rate_value=", scan.bit_rate_value);
-    trace_field("  vbv_buffer_size=", scan.vbv_buffer_size);
-    trace_field("  constrained_parameters_flag=", scan.constrained_parameters_flag);
-    trace_field("  load_intra_quantizer_matrix=", scan.load_intra_quantizer_matrix);
-    trace_field("  load_non_intra_quantizer_matrix=", scan.load_non_intra_quantizer_matrix);
+    if (bytes == nullptr) {
+      console_end_line(console_line() + put_sequence_fields(console_line()));
+    } else {
+      if (!scan.traced_header_known || scan.traced_header != header) {
+        scan.traced_length = put_sequence_fields(scan.traced_fields);
+        scan.traced_header = header;
+        scan.traced_header_known = true;
+      }
+      console_text(scan.traced_fields, scan.traced_length);
+      if (console.line_flush) console_flush();
+    }
   }
   scan_after_header();
 }
@@ -134,14 +174,23 @@ void sequence_header() {
 void group_of_pictures_header() {
   int64_t position = header_position();
   GopTimeCode &gop = scan.gop;
-  gop.drop_flag = static_cast<int>(read_bits(1));
-  gop.hours = static_cast<int>(read_bits(5));
-  gop.minutes = static_cast<int>(read_bits(6));
-  skip_marker_bit();
-  gop.seconds = static_cast<int>(read_bits(6));
-  gop.pictures = static_cast<int>(read_bits(6));
-  gop.closed_gop = static_cast<int>(read_bits(1));
-  gop.broken_link = static_cast<int>(read_bits(1));
+  // 27 bits; the rest of their fourth byte is passed as the next start code is looked for.
+  const uint8_t *bytes = stream_bytes(4);
+  uint32_t header;
+  if (bytes != nullptr) {
+    header = load_be32(bytes);
+    skip_bytes(4);
+  } else {
+    header = read_bits(24) << 8;
+    header |= read_bits(3) << 5;
+  }
+  gop.drop_flag = static_cast<int>(header >> 31);
+  gop.hours = static_cast<int>(header >> 26 & 0x1F);
+  gop.minutes = static_cast<int>(header >> 20 & 0x3F);
+  gop.seconds = static_cast<int>(header >> 13 & 0x3F);  // after the marker bit
+  gop.pictures = static_cast<int>(header >> 7 & 0x3F);
+  gop.closed_gop = static_cast<int>(header >> 6 & 1);
+  gop.broken_link = static_cast<int>(header >> 5 & 1);
 
   // One dot per new multiple of five minutes of time code.
   if (gop.minutes != scan.previous_minutes && gop.minutes % 5 == 0) console_text(".");
@@ -153,9 +202,8 @@ void group_of_pictures_header() {
     console_end_line(put_text(out, ")\n"));
   }
   if (verbosity_level > 2) {
-    trace_field("  drop_flag=", gop.drop_flag);
-    char *out = put_text(console_line(), "  timecode ");
-    out = put_decimal(out, gop.hours);
+    char *out = put_field(console_line(), "  drop_flag=", gop.drop_flag);
+    out = put_decimal(put_text(out, "  timecode "), gop.hours);
     *out++ = ':';
     out = put_decimal(out, gop.minutes, 2);
     *out++ = ':';
@@ -163,9 +211,8 @@ void group_of_pictures_header() {
     *out++ = ':';
     out = put_decimal(out, gop.pictures, 2);
     *out++ = '\n';
-    console_end_line(out);
-    trace_field("  closed_gop=", gop.closed_gop);
-    trace_field("  broken_link=", gop.broken_link);
+    out = put_field(out, "  closed_gop=", gop.closed_gop);
+    console_end_line(put_field(out, "  broken_link=", gop.broken_link));
   }
   scan_after_header();
 }
