@@ -179,14 +179,15 @@ void Delete_end_of_Row() {
 void Addchar(unsigned char ch) {
   PenState &pen = decoder.pen;
   int written = decoder.memory.written;
+  // The two lines of each character begin alike every time: written whole, then filled
+  // in (the buffer number is 0 or 1).
   if (tracing()) {
+    static const char kAdd[] = "Addchar: buffer=0, ch=  row=";
     char *out = console_line();
-    out = put_text(out, "Addchar: buffer=");
-    out = put_decimal(out, written);
-    out = put_text(out, ", ch=");
-    *out++ = static_cast<char>(ch);
-    out = put_text(out, " row=");
-    out = put_decimal(out, pen.row);
+    memcpy(out, kAdd, sizeof kAdd - 1);
+    out[16] = static_cast<char>('0' + written);
+    out[22] = static_cast<char>(ch);
+    out = put_decimal(out + sizeof kAdd - 1, pen.row);
     out = put_text(out, ", col=");
     out = put_decimal(out, pen.column);
     *out++ = '\n';
@@ -201,15 +202,13 @@ void Addchar(unsigned char ch) {
     if (mode.roll_up_rows > 0 || mode.paint_on) decoder.output_pending = 1;
   }
   if (tracing()) {
+    static const char kStored[] = "CH:   (00)--> Buffer 0, row ";
     char *out = console_line();
-    out = put_text(out, "CH: ");
-    *out++ = static_cast<char>(ch);
-    out = put_text(out, " (");
-    out = put_hex(out, ch, 2);
-    out = put_text(out, ")--> Buffer ");
-    out = put_decimal(out, written);
-    out = put_text(out, ", row ");
-    out = put_decimal(out, pen.row);
+    memcpy(out, kStored, sizeof kStored - 1);
+    out[4] = static_cast<char>(ch);
+    memcpy(out + 7, kHexPairs + 2 * ch, 2);
+    out[21] = static_cast<char>('0' + written);
+    out = put_decimal(out + sizeof kStored - 1, pen.row);
     out = put_text(out, " col ");
     out = put_decimal(out, pen.column);
     *out++ = '\n';
