@@ -266,8 +266,9 @@ constexpr size_t kStillSearching = ~size_t{0};
 // p + 2) and among them the candidates, whose last byte (a load at p + 3) lies in the
 // range [low, low + span] that holds every acted-on value. Most stretches hold codes but
 // no candidate, and pass without a step per code or a branch that depends on how many
-// they hold: the last prefix seen and their count are all that is kept. A candidate is
-// then tested in the table and by the chain rule of prefix_is_code.
+// they hold: only the last stretch with a prefix is kept, and how many stretches had one
+// (a batch with fewer than kDenseCodes ends the dense way). A candidate is then tested
+// in the table and by the chain rule of prefix_is_code.
 __attribute__((target("avx2"))) static size_t dense_acted_code_avx2(const uint8_t *s, size_t n, size_t &pos,
                                                                     const bool (&acted_on)[256], size_t &resume) {
   // The range of acted-on values; none gives FF alone (00 00 01 FF never appears in
@@ -286,11 +287,13 @@ __attribute__((target("avx2"))) static size_t dense_acted_code_avx2(const uint8_
   const __m256i one = _mm256_set1_epi8(1);
   const __m256i first_value = _mm256_set1_epi8(static_cast<char>(low));
   const __m256i span = _mm256_set1_epi8(static_cast<char>(high - low));
-  size_t last_at = kStillSearching;  // the last prefix seen in a stretch, if any
+  // The last stretch that held a prefix, if any, and its prefixes.
+  size_t last_i = kStillSearching;
+  uint64_t last_prefixes = 0;
   for (;;) {
     size_t left = (n - pos + 63) / 64;
     size_t count = left < kBatch ? left : kBatch;
-    size_t codes = 0;
+    size_t stretches_with_codes = 0;
     for (size_t w = 0; w < count; w++) {
       size_t i = pos + 64 * w;
       uint64_t prefixes = 0;
@@ -310,8 +313,9 @@ __attribute__((target("avx2"))) static size_t dense_acted_code_avx2(const uint8_
       // Codes that the end of the span cuts are none.
       if (i + 64 + 3 > n) prefixes &= (uint64_t{1} << (n - 3 > i ? n - 3 - i : 0)) - 1;
       if (prefixes == 0) continue;
-      codes += static_cast<size_t>(__builtin_popcountll(prefixes));
-      last_at = i + 63 - static_cast<size_t>(__builtin_clzll(prefixes));
+      stretches_with_codes++;
+      last_i = i;
+      last_prefixes = prefixes;
       if (_mm256_testz_si256(candidates, candidates)) continue;
       for (uint64_t left_over = prefixes; left_over != 0; left_over &= left_over - 1) {
         size_t at = i + static_cast<size_t>(lowest_set_bit(left_over));
@@ -319,11 +323,12 @@ __attribute__((target("avx2"))) static size_t dense_acted_code_avx2(const uint8_
       }
     }
     pos += 64 * count;
-    if (pos >= n || codes < kDenseCodes) break;
+    if (pos >= n || stretches_with_codes < kDenseCodes) break;
   }
   // The search goes on after the last code passed over: the last prefix seen, or the
   // code that holds it.
-  if (last_at != kStillSearching) {
+  if (last_i != kStillSearching) {
+    size_t last_at = last_i + 63 - static_cast<size_t>(__builtin_clzll(last_prefixes));
     size_t after = prefix_is_code(s, last_at) ? last_at + 4 : last_at + 1;
     if (after > resume) resume = after;
     if (resume > pos) pos = resume;
