@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Paired timing: every round runs each command once, in turn, so that the slow phases of
-a noisy machine fall on all of them alike. Prints the median wall and CPU (user + system)
+a noisy machine fall on all of them alike, each started with nothing left to write back.
+Prints the median wall and CPU (user + system)
 time of each command and its wall ratios to the first two commands (cat and the floor in
 bench/run.sh).
 
@@ -17,6 +18,9 @@ wall = {c: [] for c in commands}
 cpu = {c: [] for c in commands}
 for round_number in range(rounds + 1):
     for command in commands:
+        # The writes of the command before are on the disk first: otherwise whichever
+        # command follows a large writer waits for that writer's data.
+        os.sync()
         before, start = os.times(), time.perf_counter()
         subprocess.run(command, shell=True, check=True)
         elapsed, after = time.perf_counter() - start, os.times()

@@ -148,8 +148,3 @@ inline void console_end_line(char *end) {
     console_make_room();
   }
 }
-
-inline void console_decimal(int64_t value, int width = 1) {
-  console.next = put_decimal(console.next, value, width);
-  console_make_room();
-}
