@@ -2,7 +2,7 @@
 // start code passed over by the reader's own search (its fastest kernels), nothing else.
 // One thread that reads this way cannot go faster; bench/run.sh holds zorbel against it.
 // With a trace size it also writes that many bytes to standard output, in the console's
-// 1 MiB pieces spread evenly over the reading: the floor of a run that writes that trace.
+// 256 KiB pieces spread evenly over the reading: the floor of a run that writes that trace.
 //
 //   floor FILE [TRACE_BYTES]
 #include <fcntl.h>
@@ -35,7 +35,7 @@ int main(int argc, char **argv) {
     return 1;
   }
   long long trace_left = argc == 3 ? atoll(argv[2]) : 0;
-  constexpr size_t kTracePiece = size_t{1} << 20;
+  constexpr size_t kTracePiece = size_t{1} << 18;
   static char trace[kTracePiece];
   memset(trace, '.', sizeof trace);
   // A piece of trace after every this many bytes of input.
