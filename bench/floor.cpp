@@ -3,12 +3,9 @@
 // One thread that reads this way cannot go faster; bench/run.sh holds zorbel against it.
 // With a trace size it also writes that many bytes to standard output, in the console's
 // 256 KiB pieces spread evenly over the reading: the floor of a run that writes that trace.
-// With -m the file is read where it lies, in the reader's 4 MiB mapped windows, as zorbel
-// reads a regular file; the rest within a window of the end is read.
 //
-//   floor [-m] FILE [TRACE_BYTES]
+//   floor FILE [TRACE_BYTES]
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,14 +24,8 @@ static bool write_trace(const char *trace, size_t size, long long &left) {
 }
 
 int main(int argc, char **argv) {
-  bool mapped = argc > 1 && strcmp(argv[1], "-m") == 0;
-  if (mapped) {
-    argv[1] = argv[0];
-    argv++;
-    argc--;
-  }
   if (argc != 2 && argc != 3) {
-    fprintf(stderr, "usage: %s [-m] FILE [TRACE_BYTES]\n", argv[0]);
+    fprintf(stderr, "usage: %s FILE [TRACE_BYTES]\n", argv[0]);
     return 2;
   }
   int fd = open(argv[1], O_RDONLY);
@@ -58,25 +49,6 @@ int main(int argc, char **argv) {
   static const bool kNone[256] = {};
   uint64_t passed = 0;
   size_t carried = 0;
-  // Mapped windows, each searched whole; a code cut by a window's end is left to the
-  // next (a floor, not a reader).
-  constexpr size_t kWindow = size_t{4} << 20;
-  for (off_t offset = 0; mapped && info.st_size - offset >= static_cast<off_t>(kWindow + kSearchSlack);
-       offset += kWindow) {
-    void *window = mmap(nullptr, kWindow + kSearchSlack, PROT_READ, MAP_SHARED, fd, offset);
-    if (window == MAP_FAILED) {
-      perror(argv[1]);
-      return 1;
-    }
-    size_t resume;
-    if (find_acted_code(static_cast<const uint8_t *>(window), kWindow, kNone, resume) != kWindow) return 1;
-    passed += resume;
-    munmap(window, kWindow + kSearchSlack);
-    input_since_piece += static_cast<long long>(kWindow);
-    for (; trace_left > 0 && input_since_piece >= input_per_piece; input_since_piece -= input_per_piece)
-      if (!write_trace(trace, kTracePiece, trace_left)) return 1;
-    if (lseek(fd, offset + static_cast<off_t>(kWindow), SEEK_SET) < 0) return 1;
-  }
   for (;;) {
     ssize_t got = read(fd, buffer + carried, kChunk);
     if (got < 0) {

@@ -84,9 +84,8 @@ zorbel_cmd() { echo "'$B/zorbel' '$1' '/d$DATA/out/' > '${2:-$DATA/out/console.t
 # so that the noise of a shared machine falls on all of them; the medians and their ratios
 # are printed. The tool runs at idle priority, so cat and the floor do too: other load then
 # stretches them alike. For the caption-dense inputs the floor also runs writing as many
-# bytes as zorbel's trace (the floor of a run that must write that trace), once reading
-# and once mapping the file as zorbel does (-m), and zorbel also runs with its console on
-# /dev/null.
+# bytes as zorbel's trace (the floor of a run that must write that trace), and zorbel also
+# runs with its console on /dev/null.
 BASELINE=${ZORBEL_BENCH_BASELINE:-}
 IDLE="chrt --idle 0"
 echo "== whole-process time against cat and the floor (median of $RUNS paired rounds, page cache warm)"
@@ -97,7 +96,6 @@ for f in "$es" "$ps" "$dense_es" "$dense_ps"; do
       sh -c "$(zorbel_cmd "$f")"
       trace_bytes=$(stat -c %s "$DATA/out/console.txt")
       commands+=("$IDLE '$B/bench/floor' '$f' $trace_bytes > '$DATA/out/floor-console.txt'")
-      commands+=("$IDLE '$B/bench/floor' -m '$f' $trace_bytes > '$DATA/out/floor-console.txt'")
       ;;
   esac
   commands+=("$(zorbel_cmd "$f")")

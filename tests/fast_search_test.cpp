@@ -31,16 +31,13 @@ struct Outcome {
 };
 
 // The run's own exit comes back here through the exit hook. Without `kernel` the search
-// goes byte by byte, through input read into the buffer. A map window makes the input
-// come from mappings that small, many in every fixture.
-Outcome run_in_process(const std::string &input, const std::string &dir, const SearchKernel *kernel,
-                       int32_t map_window = 0) {
+// goes byte by byte.
+Outcome run_in_process(const std::string &input, const std::string &dir, const SearchKernel *kernel) {
   std::string input_arg = input, dir_arg = "/d" + dir + "/";
   char program[] = "zorbel";
   char *argv[] = {program, &input_arg[0], &dir_arg[0], nullptr};
   use_reference_search(kernel == nullptr);
   if (kernel) use_search_kernel(*kernel);
-  use_mapped_input(kernel != nullptr, map_window);
   set_exit_hook(back_to_test);
   caption_test::capture_stdout();
   testing::internal::CaptureStderr();
@@ -51,7 +48,6 @@ Outcome run_in_process(const std::string &input, const std::string &dir, const S
   set_exit_hook(nullptr);
   use_reference_search(false);
   use_search_kernel(best_search_kernel());
-  use_mapped_input(true);
   reset_run_state();  // later tests in this process start clean
   outcome.status = ended - 1;
   outcome.srt = read_file(dir + "/input.srt");
@@ -66,15 +62,12 @@ void expect_same_run(const Bytes &stream, const std::string &what) {
   Outcome reference = run_in_process(input, dir.path, nullptr);
   struct Variant {
     SearchKernel kernel;
-    int32_t map_window;
     const char *label;
   };
-  const SearchKernel best = best_search_kernel();
-  for (const Variant &variant :
-       {Variant{SearchKernel::scalar, 0, " (scalar)"}, Variant{SearchKernel::sse2, 0, " (16-byte vectors)"},
-        Variant{SearchKernel::avx2, 0, " (32-byte vectors)"}, Variant{best, 4 * 2048, " (mapped in 8 KiB windows)"}}) {
+  for (const Variant &variant : {Variant{SearchKernel::scalar, " (scalar)"}, Variant{SearchKernel::sse2, " (16-byte vectors)"},
+                                 Variant{SearchKernel::avx2, " (32-byte vectors)"}}) {
     if (!search_kernel_available(variant.kernel)) continue;
-    Outcome fast = run_in_process(input, dir.path, &variant.kernel, variant.map_window);
+    Outcome fast = run_in_process(input, dir.path, &variant.kernel);
     std::string label = what + variant.label;
     EXPECT_EQ(fast.status, reference.status) << label;
     // Compare whole texts only when they differ, so a failure shows where.

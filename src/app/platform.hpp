@@ -37,16 +37,6 @@ FILE *open_input(const char *name, bool &not_a_file);
 int64_t regular_file_size(FILE *file);
 // True when name leads to the same file as `file` (a link, another spelling of the path).
 bool same_file(FILE *file, const char *name);
-// The bytes [offset, offset + length) of a regular input file, read where they lie (a
-// read-only mapping), or null where the system or the file cannot (Windows reads). One
-// mapping at a time: a new one, or unmap_input, ends the last. If another program cuts
-// the file while it is mapped, the bytes past the cut read as zeros and input_cut says
-// so until the mapping ends.
-const uint8_t *map_input(FILE *file, int64_t offset, size_t length);
-void unmap_input();
-bool input_cut();
-// Moves a file's position to offset; false when it cannot.
-bool seek_input(FILE *file, int64_t offset);
 
 // Output files as raw descriptors, written in large pieces by their writers.
 // Opens for writing without changing the file: it is created when missing (`created`), and

@@ -3,13 +3,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -124,61 +122,6 @@ bool same_file(FILE *file, const char *name) {
   return fstat(fileno(file), &file_info) == 0 && stat(name, &name_info) == 0 && file_info.st_dev == name_info.st_dev &&
          file_info.st_ino == name_info.st_ino;
 }
-
-static struct {
-  uint8_t *base;  // the mapping as made, from a page boundary; null when there is none
-  size_t length;
-  volatile sig_atomic_t cut;
-  bool handler_installed;
-  struct sigaction previous_handler;
-} mapped;
-
-// Touching a mapped page past the end of a file that was cut raises SIGBUS: zero pages
-// mapped over the window let the access complete, and the reader then ends the run with a
-// read error. Faults elsewhere are not ours: they repeat under the previous action.
-static void on_bus_error(int sig, siginfo_t *info, void *) {
-  const uint8_t *at = static_cast<const uint8_t *>(info->si_addr);
-  if (mapped.base != nullptr && at >= mapped.base && at < mapped.base + mapped.length) {
-    mmap(mapped.base, mapped.length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
-    mapped.cut = 1;
-    return;
-  }
-  sigaction(sig, &mapped.previous_handler, nullptr);
-}
-
-const uint8_t *map_input(FILE *file, int64_t offset, size_t length) {
-  unmap_input();
-  if (!mapped.handler_installed) {
-    struct sigaction action {};
-    action.sa_sigaction = on_bus_error;
-    action.sa_flags = SA_SIGINFO;
-    sigemptyset(&action.sa_mask);
-    mapped.handler_installed = sigaction(SIGBUS, &action, &mapped.previous_handler) == 0;
-    if (!mapped.handler_installed) return nullptr;
-  }
-  static const int64_t page = sysconf(_SC_PAGESIZE);
-  int64_t start = offset / page * page;
-  size_t total = length + static_cast<size_t>(offset - start);
-  void *base = mmap(nullptr, total, PROT_READ, MAP_SHARED, fileno(file), static_cast<off_t>(start));
-  if (base == MAP_FAILED) return nullptr;
-  mapped.length = total;
-  std::atomic_signal_fence(std::memory_order_seq_cst);  // the handler reads the bounds
-  mapped.base = static_cast<uint8_t *>(base);
-  return mapped.base + (offset - start);
-}
-
-void unmap_input() {
-  mapped.cut = 0;
-  if (mapped.base == nullptr) return;
-  uint8_t *base = mapped.base;
-  mapped.base = nullptr;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  munmap(base, mapped.length);
-}
-
-bool input_cut() { return mapped.cut != 0; }
-
-bool seek_input(FILE *file, int64_t offset) { return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0; }
 
 int open_output(const char *name, bool &created) {
   created = false;

@@ -75,12 +75,6 @@ int64_t regular_file_size(FILE *file) {
   return static_cast<int64_t>(info.st_size);
 }
 
-// The input is read, never mapped, here.
-const uint8_t *map_input(FILE *, int64_t, size_t) { return nullptr; }
-void unmap_input() {}
-bool input_cut() { return false; }
-bool seek_input(FILE *file, int64_t offset) { return _fseeki64(file, offset, SEEK_SET) == 0; }
-
 static bool identity_of(HANDLE handle, BY_HANDLE_FILE_INFORMATION &info) {
   return handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info);
 }

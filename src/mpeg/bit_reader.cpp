@@ -21,85 +21,45 @@ static inline void place_byte(uint32_t b, int32_t valid) {
 constexpr int kChunkSize = 64 * kBlockSize;
 // Room after the chunk lets the start-code search read a whole vector past the bytes it
 // examines (never used as data).
-static uint8_t read_chunk[kChunkSize + kSearchSlack];
-
-// A regular file is read where it lies, a 4 MiB window of a mapping at a time: on the
-// machines we run on now, that takes a third less time than reading it into read_chunk
-// (no copy). The last window stops short of the file's end by a search's slack at least,
-// and the rest, whose last block is padded in place, is read.
-constexpr int32_t kMapWindow = 2048 * kBlockSize;
+static uint8_t chunk[kChunkSize + kSearchSlack];
 
 // The file behind the blocks; only the block reads and the search through the chunk use it.
 static struct {
   int64_t bytes_delivered;   // of the file, in the blocks handed to buffer since the last reset_reader
-  int64_t bytes_read;        // of the file taken into chunks, read or mapped, since the last reset_reader
+  int64_t bytes_read;        // from the file into the chunk since the last reset_reader
   int64_t size_at_start;     // of a regular input file at the last reset_reader, else -1
-  const uint8_t *chunk;      // where the blocks lie: read_chunk or a mapped window
-  int32_t chunk_size;        // bytes of blocks in the chunk
   int32_t chunk_fill;        // bytes of the chunk that came from the file
   int32_t chunk_next;        // where the next block starts in the chunk
   bool end_of_file_met;      // nothing more is read from the file
-  bool mapping;              // the next chunk may be a mapped window
-  int32_t map_window;        // its size: kMapWindow, or smaller in tests
-} input = {0, 0, -1, read_chunk, kChunkSize, 0, kChunkSize, false, false, kMapWindow};
+} input;
 
-static bool map_enabled = true;
-
-void use_mapped_input(bool on, int32_t window) {
-  map_enabled = on;
-  input.map_window = window > 0 ? window : kMapWindow;
-}
-
-// The next window of the file, when enough of it is left beyond it for the search's
-// slack; else the rest of the file is read from where the mapped part ends.
-static bool map_next_chunk() {
-  int64_t offset = input.bytes_read;
-  if (input.size_at_start - offset >= input.map_window + static_cast<int64_t>(kSearchSlack)) {
-    const uint8_t *window = map_input(reader.file, offset, static_cast<size_t>(input.map_window) + kSearchSlack);
-    if (window != nullptr) {
-      input.chunk = window;
-      input.chunk_size = input.chunk_fill = input.map_window;
-      input.bytes_read += input.map_window;
-      return true;
-    }
-  }
-  unmap_input();
-  input.mapping = false;
-  if (!seek_input(reader.file, offset)) input_read_error();
-  return false;
-}
-
-// Blocks come out of mapped windows or 128 KiB reads of the unbuffered file, in file order.
+// Blocks come out of 128 KiB reads of the unbuffered file, in file order. Reading the file
+// where it lies (a mapping) measured slower than these reads: the page faults and the
+// unmapping cost more than the copy.
 static int32_t take_block() {
   // Every loop that reads or searches the input takes its blocks here: however long a
   // stretch without start codes or video packets, an interrupt ends the run within a block.
   if (interrupt_requested()) finish_interrupted_run();
-  // Another program cut the file under the mapping: the bytes past the cut were never
-  // read, which is a failed read, not the end of the input.
-  if (input.mapping && input_cut()) input_read_error();
-  if (input.chunk_next >= input.chunk_size) {
-    input.chunk_next = 0;
-    if (!input.mapping || !map_next_chunk()) {
-      size_t count = 0;
-      if (!input.end_of_file_met) {
-        count = fread(read_chunk, 1, kChunkSize, reader.file);
-        if (count < static_cast<size_t>(kChunkSize) && ferror(reader.file)) {
-          if (interrupt_requested()) finish_interrupted_run();
-          input_read_error();
-        }
-        input.bytes_read += static_cast<int64_t>(count);
-        if (feof(reader.file)) {
-          input.end_of_file_met = true;
-          // Another program cut the file short while it was read.
-          if (input.bytes_read < input.size_at_start) input_read_error();
-        }
+  if (input.chunk_next >= kChunkSize) {
+    size_t count = 0;
+    if (!input.end_of_file_met) {
+      count = fread(chunk, 1, kChunkSize, reader.file);
+      if (count < static_cast<size_t>(kChunkSize) && ferror(reader.file)) {
+        if (interrupt_requested()) finish_interrupted_run();
+        input_read_error();
       }
-      input.chunk = read_chunk;
-      input.chunk_size = kChunkSize;
-      input.chunk_fill = static_cast<int32_t>(count);
+      input.bytes_read += static_cast<int64_t>(count);
+      if (feof(reader.file)) {
+        input.end_of_file_met = true;
+        // Another program cut the file short while it was read: what is missing was
+        // never read, which is a failed read, not the end of the input.
+        if (input.bytes_read < input.size_at_start) input_read_error();
+      }
     }
+    input.chunk_fill = static_cast<int32_t>(count);
+    input.chunk_next = 0;
   }
-  reader.buffer = input.chunk + input.chunk_next;
+  reader.buffer = chunk + input.chunk_next;
   int32_t count = input.chunk_fill - input.chunk_next;
   if (count < 0) count = 0;
   if (count > kBlockSize) count = kBlockSize;
@@ -112,12 +72,10 @@ void fill_block() {
   input.bytes_delivered += count;
   reader.buffer_fill = count;
   if (count < kBlockSize) {
-    // Only ever a block that was read, never a mapped one. Blocks start at multiples of
-    // 2048, so this is the next multiple of 4 in the file.
-    uint8_t *block = read_chunk + (reader.buffer - read_chunk);
+    // Blocks start at multiples of 2048, so this is the next multiple of 4 in the file.
     int32_t aligned = (count + 3) & ~3;
-    memset(block + count, 0, static_cast<size_t>(aligned - count));
-    for (int32_t i = aligned; i < kBlockSize; i += 4) memcpy(block + i, kSequenceEndCode, 4);
+    memset(reader.buffer + count, 0, static_cast<size_t>(aligned - count));
+    for (int32_t i = aligned; i < kBlockSize; i += 4) memcpy(reader.buffer + i, kSequenceEndCode, 4);
   }
 }
 
@@ -133,19 +91,14 @@ void reset_reader() {
   reader.packet_end = kBlockSize;
   reader.window = 0;
   reader.bits_consumed = 0;
-  reader.buffer = read_chunk;
+  reader.buffer = chunk;
   reader.buffer_fill = 0;
-  unmap_input();
   input.bytes_delivered = 0;
-  input.chunk = read_chunk;
-  input.chunk_size = kChunkSize;
   input.chunk_fill = 0;
   input.chunk_next = kChunkSize;  // the first block read starts a new chunk
   input.end_of_file_met = false;
   input.bytes_read = 0;
   input.size_at_start = regular_file_size(reader.file);
-  // Mapped windows start at the file's first byte, at multiples of their size.
-  input.mapping = map_enabled && input.size_at_start > 0 && reader.file && ftell(reader.file) == 0;
   reset_demultiplexer();
   skip_bits(0);
 }
@@ -241,7 +194,7 @@ static inline uint32_t stream_byte(int i) {
 // start of buffer: at least the current block, the full blocks of the chunk, and never
 // past the end of the video packet.
 static int64_t search_limit() {
-  int64_t limit = (input.chunk_fill & ~(kBlockSize - 1)) - (reader.buffer - input.chunk);
+  int64_t limit = (input.chunk_fill & ~(kBlockSize - 1)) - (reader.buffer - chunk);
   if (limit < kBlockSize) limit = kBlockSize;
   if (program_stream_flag && reader.packet_end < limit) limit = reader.packet_end;
   return limit;

@@ -23,7 +23,7 @@ struct BitReader {
   FILE *file;
   // The current 2048-byte block. Blocks are read from the file many at a time, straight
   // into one larger chunk, and taken from it in file order: fewer reads, no copying.
-  const uint8_t *buffer;
+  uint8_t *buffer;
   int32_t read_pos;  // next byte of buffer to enter the window; may run past 2048 in a program stream
   uint32_t window;
   // Program streams: one past the last payload byte of the current video packet,
@@ -65,9 +65,6 @@ void align_to_start_code();
 // is not marked in acted_on: those are passed over inside the buffer scan. Returns the
 // first marked code, or any code met while an interrupt is pending.
 uint32_t read_start_code(const bool (&acted_on)[256]);
-// Regular files read where they lie (mapped, where the system can) in windows of `window`
-// bytes (a multiple of 2048; 0 for the usual size), or read into a buffer. Tests run both.
-void use_mapped_input(bool on, int32_t window = 0);
 // The byte-at-a-time start-code search instead of the buffer scan, and no stream_bytes:
 // every byte through the window. Both ways give the same results, and tests compare them.
 void use_reference_search(bool on);
