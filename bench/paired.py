@@ -1,9 +1,8 @@
 #!/usr/bin/env python3
 """Paired timing: every round runs each command once, in turn, so that the slow phases of
 a noisy machine fall on all of them alike, each started with nothing left to write back.
-Prints the median wall and CPU (user + system)
-time of each command and its wall ratios to the first two commands (cat and the floor in
-bench/run.sh).
+Prints the median wall and CPU (user + system) time of each command and its wall ratios
+to the first two commands (cat and the floor in bench/run.sh).
 
     bench/paired.py ROUNDS LABEL COMMAND COMMAND [COMMAND ...]
 """
