@@ -262,99 +262,139 @@ constexpr size_t kDenseCodes = 64 * kBatch / kDenseGap;
 #if ZORBEL_AVX2
 constexpr size_t kStillSearching = ~size_t{0};
 
-// Codes that lie close, 32 bytes at a time: the prefixes (from loads at p, p + 1 and
-// p + 2) and among them the candidates, whose last byte (a load at p + 3) lies in the
-// range [low, low + span] that holds every acted-on value. Most stretches hold codes but
-// no candidate, and pass without a step per code or a branch that depends on how many
-// they hold: only the last stretch with a prefix is kept, and how many stretches had one
-// (a batch with fewer than kDenseCodes ends the dense way). A candidate is then tested
-// in the table and by the chain rule of prefix_is_code.
+// Where the bytes after the last code whose prefix begins in s[from, to) end (to at most
+// n - 3, so that the code lies whole in s[0, n)), or 0 when there is none. Searched back
+// from `to`, as that code lies close to it wherever codes are dense.
+__attribute__((target("avx2"))) static size_t last_code_end(const uint8_t *s, size_t from, size_t to) {
+  for (size_t i = to; i > from;) {
+    size_t stretch = i - from < 64 ? i - from : 64;
+    i -= stretch;
+    uint64_t prefixes = prefixes_of_32(s + i) | uint64_t{prefixes_of_32(s + i + 32)} << 32;
+    if (stretch < 64) prefixes &= (uint64_t{1} << stretch) - 1;
+    if (prefixes == 0) continue;
+    size_t last_at = i + 63 - static_cast<size_t>(__builtin_clzll(prefixes));
+    return prefix_is_code(s, last_at) ? last_at + 4 : last_at + 1;
+  }
+  return 0;
+}
+
+// Bit j: 01 at p[j + 2] and a value of the acted-on range at p[j + 3]. b - (low + 0x80), as
+// a signed byte, exceeds span - 0x80 exactly where b lies outside [low, low + span]: one
+// compare tests the range.
+__attribute__((target("avx2"))) static inline __m256i marks_of_32(const uint8_t *p, __m256i shift, __m256i top) {
+  __m256i outside =
+      _mm256_cmpgt_epi8(_mm256_sub_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 3)), shift), top);
+  return _mm256_andnot_si256(
+      outside, _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 2)), _mm256_set1_epi8(1)));
+}
+
+// The first code acted on among the marks of the 64 bytes from s[i], or kStillSearching.
+__attribute__((target("avx2"))) static inline size_t code_at_marks(const uint8_t *s, size_t n,
+                                                                   const bool (&acted_on)[256], size_t i,
+                                                                   __m256i low_half, __m256i high_half) {
+  uint64_t marks = uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(low_half))} |
+                   uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(high_half))} << 32;
+  for (; marks != 0; marks &= marks - 1) {
+    size_t at = i + static_cast<size_t>(lowest_set_bit(marks));
+    // Codes that the end of the span cuts are none.
+    if (at + 4 > n) break;
+    if (s[at] == 0 && s[at + 1] == 0 && acted_on[s[at + 3]] && prefix_is_code(s, at)) return at;
+  }
+  return kStillSearching;
+}
+
+// Codes that lie close, 64 bytes at a time. A code acted on needs 01 and then a last byte
+// in the range [low, low + span] that holds every acted-on value, and that pair is rare in
+// coded pictures even where codes lie close: the stretches are tested for it alone, from
+// loads at p + 2 and p + 3, and the codes passed over cost no step at all. A stretch with
+// such a pair is then tested byte by byte for the prefix, in the table and by the chain
+// rule of prefix_is_code. Batch by batch, the last stretch tells whether codes still lie
+// close. The code acted on, n at the end of the span, or kStillSearching with pos where
+// the search goes on (no code passed over runs on past it).
 __attribute__((target("avx2"))) static size_t dense_acted_code_avx2(const uint8_t *s, size_t n, size_t &pos,
-                                                                    const bool (&acted_on)[256], size_t &resume) {
+                                                                    const bool (&acted_on)[256]) {
   // The range of acted-on values; none gives FF alone (00 00 01 FF never appears in
   // video), whose candidates the table turns down.
   const __m256i absent = _mm256_setzero_si256();
   unsigned low = 256, high = 0xFF;
   for (unsigned value = 0; value < 256; value += 32) {
-    uint32_t marks = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(
-        _mm256_loadu_si256(reinterpret_cast<const __m256i *>(acted_on + value)), absent)));
+    uint32_t marks = static_cast<uint32_t>(_mm256_movemask_epi8(
+        _mm256_cmpgt_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(acted_on + value)), absent)));
     if (marks == 0) continue;
     if (low == 256) low = value + static_cast<unsigned>(lowest_set_bit(marks));
     high = value + 31 - static_cast<unsigned>(__builtin_clz(marks));
   }
   if (low == 256) low = 0xFF;
-  const __m256i zero = _mm256_setzero_si256();
-  const __m256i one = _mm256_set1_epi8(1);
-  const __m256i first_value = _mm256_set1_epi8(static_cast<char>(low));
-  const __m256i span = _mm256_set1_epi8(static_cast<char>(high - low));
-  // The last stretch that held a prefix, if any, and its prefixes.
-  size_t last_i = kStillSearching;
-  uint64_t last_prefixes = 0;
+  const __m256i shift = _mm256_set1_epi8(static_cast<char>(low + 0x80));
+  const __m256i top = _mm256_set1_epi8(static_cast<char>(high - low + 0x80));
   for (;;) {
     size_t left = (n - pos + 63) / 64;
     size_t count = left < kBatch ? left : kBatch;
-    size_t stretches_with_codes = 0;
-    for (size_t w = 0; w < count; w++) {
-      size_t i = pos + 64 * w;
-      uint64_t prefixes = 0;
-      __m256i candidates = zero;
-      for (size_t half = 0; half < 64; half += 32) {
-        const uint8_t *p = s + i + half;
-        __m256i pair = _mm256_cmpeq_epi8(_mm256_or_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)),
-                                                         _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 1))),
-                                         zero);
-        __m256i prefix =
-            _mm256_and_si256(pair, _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 2)), one));
-        __m256i offset = _mm256_sub_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 3)), first_value);
-        __m256i in_range = _mm256_cmpeq_epi8(_mm256_max_epu8(offset, span), span);
-        candidates = _mm256_or_si256(candidates, _mm256_and_si256(prefix, in_range));
-        prefixes |= uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(prefix))} << half;
-      }
-      // Codes that the end of the span cuts are none.
-      if (i + 64 + 3 > n) prefixes &= (uint64_t{1} << (n - 3 > i ? n - 3 - i : 0)) - 1;
-      if (prefixes == 0) continue;
-      stretches_with_codes++;
-      last_i = i;
-      last_prefixes = prefixes;
-      if (_mm256_testz_si256(candidates, candidates)) continue;
-      for (uint64_t left_over = prefixes; left_over != 0; left_over &= left_over - 1) {
-        size_t at = i + static_cast<size_t>(lowest_set_bit(left_over));
-        if (acted_on[s[at + 3]] && prefix_is_code(s, at)) return at;
-      }
+    // Two stretches a step while both lie in the batch.
+    size_t w = 0;
+    for (; w + 2 <= count; w += 2) {
+      const uint8_t *p = s + pos + 64 * w;
+      __m256i a = marks_of_32(p, shift, top), b = marks_of_32(p + 32, shift, top), c = marks_of_32(p + 64, shift, top),
+              d = marks_of_32(p + 96, shift, top);
+      __m256i any = _mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, d));
+      if (_mm256_testz_si256(any, any)) continue;
+      size_t found = code_at_marks(s, n, acted_on, pos + 64 * w, a, b);
+      if (found == kStillSearching) found = code_at_marks(s, n, acted_on, pos + 64 * w + 64, c, d);
+      if (found != kStillSearching) return found;
+    }
+    if (w < count) {
+      const uint8_t *p = s + pos + 64 * w;
+      size_t found =
+          code_at_marks(s, n, acted_on, pos + 64 * w, marks_of_32(p, shift, top), marks_of_32(p + 32, shift, top));
+      if (found != kStillSearching) return found;
     }
     pos += 64 * count;
-    if (pos >= n || stretches_with_codes < kDenseCodes) break;
+    if (pos >= n) return n;
+    // No prefix in the last stretch: none begins there whose code ends after it either.
+    const uint8_t *last = s + pos - 64;
+    if ((prefixes_of_32(last) | prefixes_of_32(last + 32)) == 0) return kStillSearching;
   }
-  // The search goes on after the last code passed over: the last prefix seen, or the
-  // code that holds it.
-  if (last_i != kStillSearching) {
-    size_t last_at = last_i + 63 - static_cast<size_t>(__builtin_clzll(last_prefixes));
-    size_t after = prefix_is_code(s, last_at) ? last_at + 4 : last_at + 1;
-    if (after > resume) resume = after;
-    if (resume > pos) pos = resume;
-  }
-  return pos >= n ? n : kStillSearching;
 }
 #endif
+
+// No code acted on in s[0, n): the codes that the dense way passed over since `resume` was
+// last set are found back from the end.
+static size_t none_acted(const uint8_t *s, size_t n, bool passed_since_resume, size_t &resume) {
+#if ZORBEL_AVX2
+  if (passed_since_resume && n >= 4) {
+    size_t after = last_code_end(s, resume, n - 3);
+    if (after > resume) resume = after;
+  }
+#else
+  (void)s;
+  (void)passed_since_resume;
+  (void)resume;
+#endif
+  return n;
+}
 
 size_t find_acted_code(SearchKernel kernel, const uint8_t *s, size_t n, const bool (&acted_on)[256], size_t &resume) {
   resume = 0;
   size_t pos = 0;  // where the search goes on: every code before it has been passed over
   bool dense = false;
+  bool passed_since_resume = false;  // by the dense way, which does not keep resume
   while (pos < n) {
     if (!dense) {
       size_t at = pos + find_prefix(kernel, s + pos, n - pos);
-      if (at + 4 > n) return n;
+      if (at + 4 > n) return none_acted(s, n, passed_since_resume, resume);
       if (acted_on[s[at + 3]]) return at;
       dense = at - pos < kDenseGap;
       // The code's four bytes are consumed: a prefix that begins inside them is not one.
       resume = pos = at + 4;
+      passed_since_resume = false;
       continue;
     }
 #if ZORBEL_AVX2
     if (kernel == SearchKernel::avx2) {
-      size_t found = dense_acted_code_avx2(s, n, pos, acted_on, resume);
+      size_t found = dense_acted_code_avx2(s, n, pos, acted_on);
+      if (found == n) return none_acted(s, n, true, resume);
       if (found != kStillSearching) return found;
+      passed_since_resume = true;
       dense = false;
       continue;
     }
@@ -390,7 +430,7 @@ size_t find_acted_code(SearchKernel kernel, const uint8_t *s, size_t n, const bo
     pos += 64 * count;
     if (resume > pos) pos = resume;
   }
-  return n;
+  return none_acted(s, n, passed_since_resume, resume);
 }
 
 size_t find_acted_code(const uint8_t *s, size_t n, const bool (&acted_on)[256], size_t &resume) {
