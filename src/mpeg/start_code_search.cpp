@@ -260,6 +260,10 @@ constexpr size_t kBatch = 16;
 constexpr size_t kDenseCodes = 64 * kBatch / kDenseGap;
 
 #if ZORBEL_AVX2
+// The stretches passed between two looks at whether codes still lie close: the test of
+// each is cheap enough that where codes lie a kilobyte apart (DVD-rate slices) it is about
+// as fast as a search for the next prefix, so the dense way goes on for long.
+constexpr size_t kDenseBatch = 256;
 constexpr size_t kStillSearching = ~size_t{0};
 
 // Where the bytes after the last code whose prefix begins in s[from, to) end (to at most
@@ -329,7 +333,7 @@ __attribute__((target("avx2"))) static size_t dense_acted_code_avx2(const uint8_
   const __m256i top = _mm256_set1_epi8(static_cast<char>(high - low + 0x80));
   for (;;) {
     size_t left = (n - pos + 63) / 64;
-    size_t count = left < kBatch ? left : kBatch;
+    size_t count = left < kDenseBatch ? left : kDenseBatch;
     // Two stretches a step while both lie in the batch.
     size_t w = 0;
     for (; w + 2 <= count; w += 2) {
