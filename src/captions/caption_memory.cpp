@@ -55,6 +55,32 @@ bool row_text_span(const unsigned char *cells, int &first, int &last) {
   return true;
 }
 
+// Eight cells at a time: (c & 0x7F) + 0x7F | c has bit 7 set in a cell exactly when it is
+// not empty, and that bit, taken from an empty one and moved to bit 5, makes it ' '.
+static uint64_t cells_as_text(uint64_t cells) {
+  const uint64_t low_bits = 0x7F7F7F7F7F7F7F7Fu;
+  uint64_t filled = ((cells & low_bits) + low_bits) | cells;
+  return cells | (~filled & ~low_bits) >> 2;
+}
+
+char *put_row_text(char *out, const unsigned char *cells, int first, int last) {
+  size_t length = static_cast<size_t>(last - first + 1);
+  const unsigned char *from = cells + first;
+  if (length < 8) {
+    for (size_t i = 0; i < length; i++) out[i] = from[i] ? static_cast<char>(from[i]) : ' ';
+    return out + length;
+  }
+  // The last eight cells go in one step too, over what the steps before wrote.
+  for (size_t i = 0;; i += 8) {
+    size_t at = i + 8 <= length ? i : length - 8;
+    uint64_t text;
+    memcpy(&text, from + at, sizeof text);
+    text = cells_as_text(text);
+    memcpy(out + at, &text, sizeof text);
+    if (at + 8 == length) return out + length;
+  }
+}
+
 static bool tracing() { return verbosity_level != 0; }
 
 static unsigned char *row_cells(int buffer, int row) { return decoder.memory.buffers[buffer].cells[row - 1]; }

@@ -57,6 +57,9 @@ inline int lowest_slot(unsigned rows) {
 bool row_is_empty(const unsigned char *cells);
 // The first and last non-empty cell of a row; false when the row is empty.
 bool row_text_span(const unsigned char *cells, int &first, int &last);
+// The cells first to last of a row written to out as text, an empty cell as a space;
+// gives the end of the text.
+char *put_row_text(char *out, const unsigned char *cells, int first, int last);
 
 const CaptionMemory &caption_memory();
 PenState &pen_state();

@@ -85,9 +85,7 @@ void sami_write_caption() {
     int first, last;
     if (!row_text_span(cells, first, last)) continue;
     // Leading empty cells add nothing; a gap between words becomes spaces.
-    char *text = sami.caption + length;
-    for (int column = first; column <= last; column++) text[column - first] = cells[column] ? static_cast<char>(cells[column]) : ' ';
-    length += static_cast<size_t>(last - first + 1);
+    length = static_cast<size_t>(put_row_text(sami.caption + length, cells, first, last) - sami.caption);
     memcpy(sami.caption + length, kBreak, sizeof kBreak - 1);
     length += sizeof kBreak - 1;
     any_row = true;

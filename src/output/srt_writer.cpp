@@ -132,8 +132,7 @@ static void write_entry(int64_t end_ms) {
     if (!row_shows_text(cells) || !row_text_span(cells, first, last)) continue;
     // Leading empty cells become spaces, and so do the gaps between words.
     char *text = srt.entry + srt.entry_length;
-    for (int column = 0; column <= last; column++) text[column] = cells[column] ? static_cast<char>(cells[column]) : ' ';
-    srt.entry_length += static_cast<size_t>(last + 1);
+    srt.entry_length = static_cast<size_t>(put_row_text(text, cells, 0, last) - srt.entry);
     append("\r\n", 2);
     if (verbosity_level > 0) {
       char *out = put_text(console_line(), "Output row ");
