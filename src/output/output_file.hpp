@@ -4,7 +4,9 @@
 
 #include <cstddef>
 
-constexpr size_t kOutputBufferSize = 64 * 1024;
+// As large as the console's writes: writes of 64 KiB to a file cost the kernel more per
+// byte, and caption-dense runs write megabytes of captions.
+constexpr size_t kOutputBufferSize = 256 * 1024;
 
 struct OutputFile {
   const char *name;  // as the messages name it
