@@ -151,7 +151,13 @@ void srt_write_entry(int hours, int minutes, int seconds, int frames, float fram
   // A caption with nothing but spaces left gives no entry: blank cues break readers.
   if (srt.snapshot_has_content && snapshot_holds_text()) write_entry(now_ms);
   const CaptionMemory &memory = caption_memory();
-  srt.snapshot = memory.buffers[memory.displayed];
+  // Only the rows in use are ever read back, so only they are copied.
+  const CaptionBuffer &shown = memory.buffers[memory.displayed];
+  srt.snapshot.rows_in_use = shown.rows_in_use;
+  for (unsigned rows = shown.rows_in_use; rows != 0; rows &= rows - 1) {
+    int slot = lowest_slot(rows);
+    memcpy(srt.snapshot.cells[slot], shown.cells[slot], kCaptionColumns);
+  }
   srt.snapshot_has_content = memory.has_content[memory.displayed];
   srt.start_ms = now_ms;
 }
