@@ -258,6 +258,47 @@ void align_to_start_code() {
   }
 }
 
+// The code in the window is passed over; so is every further one up to the next acted-on
+// code, in the bytes that follow it in memory, and in the payloads of the video packets
+// after them while none of a packet's last three bytes begins a prefix that runs on into
+// the next. The position, window and count of bits afterwards
+// are those that skip_bits32 and align_to_start_code would reach. True when the window
+// then holds a code; false where the byte-wise path goes on, from a window that holds
+// none at its start.
+static bool pass_codes_in_memory(const bool (&acted_on)[256], int64_t ahead) {
+  for (;;) {
+    const uint8_t *next = reader.buffer + reader.read_pos;
+    size_t resume;
+    size_t found = find_acted_code(next, static_cast<size_t>(ahead), acted_on, resume);
+    // Where the window is loaded from: the code found, or where the byte-wise path
+    // takes over.
+    size_t window_at;
+    if (found < static_cast<size_t>(ahead)) {
+      window_at = found;
+    } else if (resume + 4 <= static_cast<size_t>(ahead)) {
+      // No prefix begins in the last bytes that were searched: the byte-wise path goes
+      // on from there.
+      window_at = static_cast<size_t>(ahead) - 4;
+    } else {
+      // The last code passed over ends in the last bytes: the next round consumes it
+      // byte-wise.
+      window_at = resume - 4;
+    }
+    reader.window = load_be32(next + window_at);
+    reader.read_pos += static_cast<int32_t>(window_at + 4);
+    reader.bits_consumed += 32 + 8 * static_cast<int64_t>(window_at);
+    settle_in_block();
+    if (found < static_cast<size_t>(ahead) || window_at + 4 == resume) return true;
+    // A prefix that runs on begins at one of the last three bytes, so the last or the one
+    // before it is zero.
+    bool prefix_may_run_on = (reader.window & 0xFF00) == 0 || (reader.window & 0xFF) == 0;
+    if (!program_stream_flag || prefix_may_run_on || !enter_next_payload()) return false;
+    // The window's bytes are consumed by the next round, as the code's were.
+    ahead = search_limit() - reader.read_pos;
+    if (ahead < 4) return false;
+  }
+}
+
 uint32_t read_start_code(const bool (&acted_on)[256]) {
   align_to_start_code();
   for (;;) {
@@ -266,35 +307,11 @@ uint32_t read_start_code(const bool (&acted_on)[256]) {
       skip_bits32();
       return code;
     }
-    // The code is passed over; so is every further one up to the next acted-on code,
-    // in the bytes that follow it in memory. The position, window and count of bits
-    // afterwards are those that skip_bits32 and align_to_start_code would reach.
     int64_t ahead = search_limit() - reader.read_pos;
-    if (ahead >= 4) {
-      const uint8_t *next = reader.buffer + reader.read_pos;
-      size_t resume;
-      size_t found = find_acted_code(next, static_cast<size_t>(ahead), acted_on, resume);
-      // Where the window is loaded from: the code found, or where the byte-wise path
-      // takes over.
-      size_t window_at;
-      if (found < static_cast<size_t>(ahead)) {
-        window_at = found;
-      } else if (resume + 4 <= static_cast<size_t>(ahead)) {
-        // No prefix begins in the last bytes that were searched: the byte-wise path goes
-        // on from there.
-        window_at = static_cast<size_t>(ahead) - 4;
-      } else {
-        // The last code passed over ends in the last bytes: the next round consumes it
-        // byte-wise.
-        window_at = resume - 4;
-      }
-      reader.window = load_be32(next + window_at);
-      reader.read_pos += static_cast<int32_t>(window_at + 4);
-      reader.bits_consumed += 32 + 8 * static_cast<int64_t>(window_at);
-      settle_in_block();
-      if (found < static_cast<size_t>(ahead) || window_at + 4 == resume) continue;
-    } else {
+    if (ahead < 4) {
       skip_bits32();
+    } else if (pass_codes_in_memory(acted_on, ahead)) {
+      continue;
     }
     align_to_start_code();
   }

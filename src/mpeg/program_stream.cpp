@@ -58,17 +58,21 @@ int64_t read_uint32() {
   return low < 0 ? -1 : (int64_t{high} << 16) | low;
 }
 
-unsigned next_payload_byte() {
+bool enter_next_payload() {
   // A video packet without payload is passed over, so no system-layer byte is ever
   // taken as video.
   while (!demux.video_ended && reader.read_pos >= reader.packet_end) {
     if (next_video_packet()) continue;
     demux.video_ended = true;
     // A header cut by the end may have moved packet_end on: from here every byte must
-    // come through this function.
+    // come through next_payload_byte.
     reader.packet_end = reader.read_pos;
   }
-  if (demux.video_ended) return kSequenceEndCode[demux.padding_given++ & 3];
+  return !demux.video_ended;
+}
+
+unsigned next_payload_byte() {
+  if (!enter_next_payload()) return kSequenceEndCode[demux.padding_given++ & 3];
   reach_read_pos();
   // A packet that runs past the end of the file gets the elementary-stream padding.
   return reader.buffer[reader.read_pos++];
@@ -169,7 +173,29 @@ static int64_t next_system_code() {
   return code;
 }
 
+// A DVD pack: an MPEG-2 pack header straight followed (after its stuffing) by the video
+// packet, both in the buffer, taken in one step. The general path below finds the same:
+// the packet's code is the first prefix after the pack header's first twelve bytes, as no
+// byte from there to it is zero.
+static bool dvd_video_pack() {
+  if (reader.read_pos + 14 > reader.buffer_fill) return false;
+  const uint8_t *p = reader.buffer + reader.read_pos;
+  if (load_be32(p) != 0x000001BA || (p[4] >> 6) != 1 || p[12] == 0 || p[13] == 0) return false;
+  int stuffing = p[13] & 7;
+  if (reader.read_pos + 14 + stuffing + 9 > reader.buffer_fill) return false;
+  for (int i = 0; i < stuffing; i++)
+    if (p[14 + i] == 0) return false;
+  const uint8_t *packet = p + 14 + stuffing;
+  if (load_be32(packet) != 0x000001E0 || (packet[6] >> 6) != 2) return false;
+  int32_t length_at = reader.read_pos + 14 + stuffing + 4;
+  reader.packet_end = int64_t{length_at} + 2 + ((packet[4] << 8) | packet[5]);
+  reader.read_pos = length_at + 5 + packet[8];
+  return true;
+}
+
 bool next_video_packet() {
+  reach_read_pos();
+  if (dvd_video_pack()) return header_within_file();
   for (;;) {
     int64_t next = next_system_code();
     if (next < 0) return false;

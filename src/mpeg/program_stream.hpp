@@ -21,6 +21,9 @@ int64_t read_uint32();
 // packet of the file it delivers the elementary-stream padding (sequence end codes), so
 // the scan ends just as it does in an elementary stream.
 unsigned next_payload_byte();
+// When the current video packet is used up, moves to the payload of the next one that
+// has any. False once the video has ended.
+bool enter_next_payload();
 // Leaves read_pos at the first payload byte of the next video packet and sets
 // packet_end just after its payload. False when the file ends first.
 bool next_video_packet();
