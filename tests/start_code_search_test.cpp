@@ -76,9 +76,12 @@ void expect_kernels_agree(const std::vector<uint8_t> &s, size_t n, const bool (&
     size_t resume;
     size_t acted = find_acted_code(kernel, s.data(), n, acted_on, resume);
     EXPECT_EQ(acted, model_acted);
-    // Where no acted-on code is found, the search hands on from the last code passed over.
-    if (model_acted == n) {
+    // Where no acted-on code is found, the search hands on from the last code passed over
+    // when that ends in the last bytes of the span.
+    if (model_acted == n && model_resume + 4 > n) {
       EXPECT_EQ(resume, model_resume);
+    } else if (model_acted == n) {
+      EXPECT_LE(resume + 4, n);
     }
     size_t count = n / 64 < 32 ? n / 64 : 32;
     uint64_t masks[32];

@@ -266,22 +266,6 @@ constexpr size_t kDenseCodes = 64 * kBatch / kDenseGap;
 constexpr size_t kDenseBatch = 256;
 constexpr size_t kStillSearching = ~size_t{0};
 
-// Where the bytes after the last code whose prefix begins in s[from, to) end (to at most
-// n - 3, so that the code lies whole in s[0, n)), or 0 when there is none. Searched back
-// from `to`, as that code lies close to it wherever codes are dense.
-__attribute__((target("avx2"))) static size_t last_code_end(const uint8_t *s, size_t from, size_t to) {
-  for (size_t i = to; i > from;) {
-    size_t stretch = i - from < 64 ? i - from : 64;
-    i -= stretch;
-    uint64_t prefixes = prefixes_of_32(s + i) | uint64_t{prefixes_of_32(s + i + 32)} << 32;
-    if (stretch < 64) prefixes &= (uint64_t{1} << stretch) - 1;
-    if (prefixes == 0) continue;
-    size_t last_at = i + 63 - static_cast<size_t>(__builtin_clzll(prefixes));
-    return prefix_is_code(s, last_at) ? last_at + 4 : last_at + 1;
-  }
-  return 0;
-}
-
 // Bit j: 01 at p[j + 2] and a value of the acted-on range at p[j + 3]. b - (low + 0x80), as
 // a signed byte, exceeds span - 0x80 exactly where b lies outside [low, low + span]: one
 // compare tests the range.
@@ -361,19 +345,18 @@ __attribute__((target("avx2"))) static size_t dense_acted_code_avx2(const uint8_
 }
 #endif
 
-// No code acted on in s[0, n): the codes that the dense way passed over since `resume` was
-// last set are found back from the end.
+// No code acted on in s[0, n). Of the codes that the dense way passed over since `resume`
+// was last set, only one that ends after s[n - 4] must be found, and it begins in
+// s[n - 7, n - 4]: the last prefix there, or the code three bytes before it that holds it.
 static size_t none_acted(const uint8_t *s, size_t n, bool passed_since_resume, size_t &resume) {
-#if ZORBEL_AVX2
-  if (passed_since_resume && n >= 4) {
-    size_t after = last_code_end(s, resume, n - 3);
-    if (after > resume) resume = after;
+  if (!passed_since_resume || n < 4) return n;
+  size_t first = n >= 7 ? n - 7 : 0;
+  for (size_t k = n - 4 + 1; k-- > first;) {
+    if (s[k] != 0 || s[k + 1] != 0 || s[k + 2] != 1) continue;
+    size_t end = prefix_is_code(s, k) ? k + 4 : k + 1;
+    if (end > resume) resume = end;
+    break;
   }
-#else
-  (void)s;
-  (void)passed_since_resume;
-  (void)resume;
-#endif
   return n;
 }
 

@@ -35,6 +35,8 @@ uint32_t prefix_masks(SearchKernel kernel, const uint8_t *s, size_t count, uint6
 // prefix, or n when there is none. Every other code met on the way is passed over as a
 // byte-wise search would: its four bytes are consumed before the search goes on, so a
 // prefix that begins inside them is not one. `resume` is then where the bytes after the
-// last code passed over begin. Only codes whose four bytes lie in s[0, n) count.
+// last code passed over begin where that is after s[n - 4] (a search that goes on
+// byte-wise from the last four bytes needs no more), else at most n - 4. Only codes
+// whose four bytes lie in s[0, n) count.
 size_t find_acted_code(const uint8_t *s, size_t n, const bool (&acted_on)[256], size_t &resume);
 size_t find_acted_code(SearchKernel kernel, const uint8_t *s, size_t n, const bool (&acted_on)[256], size_t &resume);
