@@ -261,10 +261,9 @@ void align_to_start_code() {
 // The code in the window is passed over; so is every further one up to the next acted-on
 // code, in the bytes that follow it in memory, and in the payloads of the video packets
 // after them while none of a packet's last three bytes begins a prefix that runs on into
-// the next. The position, window and count of bits afterwards
-// are those that skip_bits32 and align_to_start_code would reach. True when the window
-// then holds a code; false where the byte-wise path goes on, from a window that holds
-// none at its start.
+// the next. The position, window and count of bits afterwards are those that skip_bits32
+// and align_to_start_code would reach. True when the window then holds a code; false
+// where the byte-wise path goes on, from a window that holds none at its start.
 static bool pass_codes_in_memory(const bool (&acted_on)[256], int64_t ahead) {
   for (;;) {
     const uint8_t *next = reader.buffer + reader.read_pos;

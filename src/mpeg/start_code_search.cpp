@@ -266,9 +266,9 @@ constexpr size_t kDenseCodes = 64 * kBatch / kDenseGap;
 constexpr size_t kDenseBatch = 256;
 constexpr size_t kStillSearching = ~size_t{0};
 
-// Bit j: 01 at p[j + 2] and a value of the acted-on range at p[j + 3]. b - (low + 0x80), as
-// a signed byte, exceeds span - 0x80 exactly where b lies outside [low, low + span]: one
-// compare tests the range.
+// Bit j: 01 at p[j + 2] and a value of the acted-on range [low, high] at p[j + 3]. As a
+// signed byte, b - (low + 0x80) (`shift`) exceeds high - low - 0x80 (`top`) exactly where
+// b lies outside the range: one compare tests it.
 __attribute__((target("avx2"))) static inline __m256i marks_of_32(const uint8_t *p, __m256i shift, __m256i top) {
   __m256i outside =
       _mm256_cmpgt_epi8(_mm256_sub_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 3)), shift), top);
@@ -292,7 +292,7 @@ __attribute__((target("avx2"))) static inline size_t code_at_marks(const uint8_t
 }
 
 // Codes that lie close, 64 bytes at a time. A code acted on needs 01 and then a last byte
-// in the range [low, low + span] that holds every acted-on value, and that pair is rare in
+// in the range [low, high] that holds every acted-on value, and that pair is rare in
 // coded pictures even where codes lie close: the stretches are tested for it alone, from
 // loads at p + 2 and p + 3, and the codes passed over cost no step at all. A stretch with
 // such a pair is then tested byte by byte for the prefix, in the table and by the chain
