@@ -3,8 +3,11 @@
 // One thread that reads this way cannot go faster; bench/run.sh holds zorbel against it.
 // With a trace size it also writes that many bytes to standard output, in the console's
 // 256 KiB pieces spread evenly over the reading: the floor of a run that writes that trace.
+// With --packets the input is a program stream whose packs and packet headers are walked,
+// and only the payloads of video packets are searched: the least that a reader of such a
+// file must do, which passes over the other packets by their lengths.
 //
-//   floor FILE [TRACE_BYTES]
+//   floor [--packets] FILE [TRACE_BYTES]
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,63 +19,134 @@
 
 #include "mpeg/start_code_search.hpp"
 
-// One piece of the trace, at most `size` bytes of it.
-static bool write_trace(const char *trace, size_t size, long long &left) {
-  size_t piece = left < static_cast<long long>(size) ? static_cast<size_t>(left) : size;
-  left -= static_cast<long long>(piece);
-  return write(1, trace, piece) == static_cast<ssize_t>(piece);
-}
+namespace {
 
-int main(int argc, char **argv) {
-  if (argc != 2 && argc != 3) {
-    fprintf(stderr, "usage: %s FILE [TRACE_BYTES]\n", argv[0]);
-    return 2;
-  }
-  int fd = open(argv[1], O_RDONLY);
-  struct stat info;
-  if (fd < 0 || fstat(fd, &info) != 0) {
-    perror(argv[1]);
-    return 1;
-  }
-  long long trace_left = argc == 3 ? atoll(argv[2]) : 0;
-  constexpr size_t kTracePiece = size_t{1} << 18;
-  static char trace[kTracePiece];
-  memset(trace, '.', sizeof trace);
-  // A piece of trace after every this many bytes of input.
-  long long pieces = (trace_left + kTracePiece - 1) / kTracePiece;
-  long long input_per_piece = pieces > 0 ? info.st_size / pieces + 1 : 0;
-  long long input_since_piece = 0;
+constexpr size_t kChunk = 64 * 2048;
+const bool kNone[256] = {};
 
-  constexpr size_t kChunk = 64 * 2048;
+// The trace, a piece after every `input_per_piece` bytes of input.
+struct Trace {
+  static constexpr size_t kPiece = size_t{1} << 18;
+  char bytes[kPiece];
+  long long left;
+  long long input_per_piece;
+  long long input_since_piece;
+
+  // One piece of the trace, at most kPiece bytes of it.
+  bool write_piece() {
+    size_t piece = left < static_cast<long long>(kPiece) ? static_cast<size_t>(left) : kPiece;
+    left -= static_cast<long long>(piece);
+    return write(1, bytes, piece) == static_cast<ssize_t>(piece);
+  }
+  bool after_input(ssize_t got) {
+    input_since_piece += got;
+    if (left <= 0 || input_since_piece < input_per_piece) return true;
+    input_since_piece = 0;
+    return write_piece();
+  }
+  bool finish() {
+    while (left > 0)
+      if (!write_piece()) return false;
+    return true;
+  }
+};
+Trace trace;
+
+// Every code of the file passed over. False on a failed read.
+bool search_all(int fd, uint64_t &passed) {
   constexpr size_t kCarry = 3;  // a code may begin in the last three bytes of a chunk
   static uint8_t buffer[kCarry + kChunk + kSearchSlack];
-  static const bool kNone[256] = {};
-  uint64_t passed = 0;
   size_t carried = 0;
   for (;;) {
     ssize_t got = read(fd, buffer + carried, kChunk);
-    if (got < 0) {
-      perror(argv[1]);
-      return 1;
-    }
-    if (got == 0) break;
+    if (got < 0) return false;
+    if (got == 0) return true;
     size_t n = carried + static_cast<size_t>(got);
     memset(buffer + n, 0xFF, kSearchSlack);  // nothing past the data may count
     // No code is acted on: the search passes over every one, as the reader passes over
     // those it does not act on.
     size_t resume;
-    if (find_acted_code(buffer, n, kNone, resume) != n) return 1;
+    if (find_acted_code(buffer, n, kNone, resume) != n) return false;
     passed += resume;
     memmove(buffer, buffer + n - kCarry, kCarry);
     carried = kCarry;
-    input_since_piece += got;
-    if (trace_left > 0 && input_since_piece >= input_per_piece) {
-      if (!write_trace(trace, kTracePiece, trace_left)) return 1;
-      input_since_piece = 0;
-    }
+    if (!trace.after_input(got)) return false;
   }
-  while (trace_left > 0)
-    if (!write_trace(trace, kTracePiece, trace_left)) return 1;
+}
+
+// The codes of the video payloads passed over, the packs and packets walked by their
+// headers. A packet is searched once it lies whole in the buffer. False on a failed read
+// or where the system layer holds no code.
+bool search_video_payloads(int fd, uint64_t &passed) {
+  constexpr size_t kLongestPacket = 6 + 65535;
+  static uint8_t buffer[kLongestPacket + kChunk + kSearchSlack];
+  size_t fill = 0, at = 0;
+  bool file_ended = false;
+  for (;;) {
+    // The next header, or packet, lies whole from `at` up to `end`.
+    size_t end = at + 14 + 7;
+    const uint8_t *p = buffer + at;
+    if (end <= fill) {
+      if ((p[0] | p[1]) != 0 || p[2] != 1) return false;
+      if (p[3] == 0xBA) {
+        end = at + ((p[4] >> 6) == 1 ? 14 + (p[13] & 7) : 12);
+      } else if (p[3] == 0xB9) {
+        end = at + 4;
+      } else {
+        end = at + 6 + ((p[4] << 8) | p[5]);
+      }
+    }
+    if (end > fill) {
+      if (file_ended) return true;
+      memmove(buffer, buffer + at, fill - at);
+      fill -= at;
+      at = 0;
+      ssize_t got = read(fd, buffer + fill, kChunk);
+      if (got < 0) return false;
+      file_ended = got == 0;
+      fill += static_cast<size_t>(got);
+      memset(buffer + fill, 0xFF, kSearchSlack);
+      if (!trace.after_input(got)) return false;
+      continue;
+    }
+    if (p[3] == 0xE0) {
+      size_t payload = (p[6] >> 6) == 2 ? 9 + p[8] : 6;
+      if (at + payload < end) {
+        size_t resume;
+        if (find_acted_code(p + payload, end - at - payload, kNone, resume) != end - at - payload) return false;
+        passed += resume;
+      }
+    }
+    at = end;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  bool packets = argc > 1 && strcmp(argv[1], "--packets") == 0;
+  int first = packets ? 2 : 1;
+  if (argc != first + 1 && argc != first + 2) {
+    fprintf(stderr, "usage: %s [--packets] FILE [TRACE_BYTES]\n", argv[0]);
+    return 2;
+  }
+  const char *name = argv[first];
+  int fd = open(name, O_RDONLY);
+  struct stat info;
+  if (fd < 0 || fstat(fd, &info) != 0) {
+    perror(name);
+    return 1;
+  }
+  trace.left = argc == first + 2 ? atoll(argv[first + 1]) : 0;
+  memset(trace.bytes, '.', sizeof trace.bytes);
+  long long pieces = (trace.left + Trace::kPiece - 1) / Trace::kPiece;
+  trace.input_per_piece = pieces > 0 ? info.st_size / pieces + 1 : 0;
+  uint64_t passed = 0;
+  bool ok = packets ? search_video_payloads(fd, passed) : search_all(fd, passed);
+  if (!ok || !trace.finish()) {
+    fprintf(stderr, "%s: failed\n", name);
+    return 1;
+  }
   close(fd);
   // What the searches found is used, so that no compiler leaves them out.
   return passed == ~uint64_t{0} ? 1 : 0;

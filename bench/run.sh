@@ -85,12 +85,15 @@ zorbel_cmd() { echo "'$B/zorbel' '$1' '/d$DATA/out/' > '${2:-$DATA/out/console.t
 # are printed. The tool runs at idle priority, so cat and the floor do too: other load then
 # stretches them alike. For the caption-dense inputs the floor also runs writing as many
 # bytes as zorbel's trace (the floor of a run that must write that trace), and zorbel also
-# runs with its console on /dev/null.
+# runs with its console on /dev/null. For the program streams the floor also runs walking
+# the packs and packets and searching the video payloads alone (--packets), as a reader
+# of them must.
 BASELINE=${ZORBEL_BENCH_BASELINE:-}
 IDLE="chrt --idle 0"
 echo "== whole-process time against cat and the floor (median of $RUNS paired rounds, page cache warm)"
 for f in "$es" "$ps" "$dense_es" "$dense_ps"; do
   commands=("$IDLE cat '$f' >/dev/null" "$IDLE '$B/bench/floor' '$f' >/dev/null")
+  case "$f" in "$ps" | "$dense_ps") commands+=("$IDLE '$B/bench/floor' --packets '$f' >/dev/null") ;; esac
   case "$f" in
     "$dense_es" | "$dense_ps")
       sh -c "$(zorbel_cmd "$f")"
@@ -98,6 +101,7 @@ for f in "$es" "$ps" "$dense_es" "$dense_ps"; do
       commands+=("$IDLE '$B/bench/floor' '$f' $trace_bytes > '$DATA/out/floor-console.txt'")
       ;;
   esac
+  [ "$f" != "$dense_ps" ] || commands+=("$IDLE '$B/bench/floor' --packets '$f' $trace_bytes > '$DATA/out/floor-console.txt'")
   commands+=("$(zorbel_cmd "$f")")
   [ -z "$BASELINE" ] || commands+=("$(zorbel_cmd "$f" | sed "s|'$B/zorbel'|'$BASELINE'|")")
   case "$f" in "$dense_es" | "$dense_ps") commands+=("$(zorbel_cmd "$f" /dev/null)") ;; esac
