@@ -7,6 +7,7 @@ to the first two commands (cat and the floor in bench/run.sh).
     bench/paired.py ROUNDS LABEL COMMAND COMMAND [COMMAND ...]
 """
 import os
+import resource
 import statistics
 import subprocess
 import sys
@@ -20,13 +21,14 @@ for round_number in range(rounds + 1):
         # The writes of the command before are on the disk first: otherwise whichever
         # command follows a large writer waits for that writer's data.
         os.sync()
-        before, start = os.times(), time.perf_counter()
+        # getrusage counts in microseconds, where os.times counts in clock ticks (10 ms).
+        before, start = resource.getrusage(resource.RUSAGE_CHILDREN), time.perf_counter()
         subprocess.run(command, shell=True, check=True)
-        elapsed, after = time.perf_counter() - start, os.times()
+        elapsed, after = time.perf_counter() - start, resource.getrusage(resource.RUSAGE_CHILDREN)
         if round_number == 0:
             continue  # warm-up: page cache and binaries in memory
         wall[command].append(elapsed)
-        cpu[command].append(after.children_user - before.children_user + after.children_system - before.children_system)
+        cpu[command].append(after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime)
 first, second = (statistics.median(wall[c]) for c in commands[:2])
 for command in commands:
     w, c = statistics.median(wall[command]), statistics.median(cpu[command])
