@@ -717,15 +717,22 @@ TEST(ProgramStreamRun, NoVideoStreamCreatesNoOutput) {
   }
 }
 
+const uint8_t kVideoCode[4] = {0x00, 0x00, 0x01, 0xE0};
+
 TEST(ProgramStreamRun, SystemLayerErrorsFinishBothOutputs) {
   struct Failure {
     Bytes tail;
     const char *message;
   };
   Bytes ps = mux_program_stream(caption_script(), MuxOptions());
+  // Pack stuffing that holds a video packet's code: the search for the next code finds it
+  // there, before the real packet, and the bytes after it are no packet header.
+  Bytes code_in_stuffing = mpeg2_pack_header(4);
+  std::copy(kVideoCode, kVideoCode + 4, code_in_stuffing.end() - 4);
   for (const Failure &failure : {
            Failure{{0x00, 0x00, 0x01, 0xB8}, "Unexpected startcode 000001b8 in system layer\n"},
            Failure{mpeg1_packet(0xE0, {0xFF, 0x80, 0x0F}, noise(40, 38)), "Error in packet header\n"},
+           Failure{code_in_stuffing, "Error in packet header\n"},
        }) {
     SCOPED_TRACE(failure.message);
     ToolRun run = run_tool(cat({ps, failure.tail, video(noise(3000, 39))}), "error");

@@ -174,29 +174,28 @@ static int64_t next_system_code() {
 }
 
 // A DVD pack: an MPEG-2 pack header straight followed (after its stuffing) by the video
-// packet, both in the buffer, taken in one step. The general path below finds the same:
-// the packet's code is the first prefix after the pack header's first twelve bytes, as no
-// byte from there to it is zero.
-static bool dvd_video_pack() {
+// packet's code, all in the buffer, passed in one step; read_pos is then at the packet's
+// length. The general path below finds the same: the packet's code is the first prefix
+// after the pack header's first twelve bytes where no stuffing byte is zero (a prefix
+// before it would need two zero bytes there, the stuffing length byte being zero only
+// without stuffing).
+static bool dvd_pack_to_video_packet() {
   if (reader.read_pos + 14 > reader.buffer_fill) return false;
   const uint8_t *p = reader.buffer + reader.read_pos;
-  if (load_be32(p) != 0x000001BA || (p[4] >> 6) != 1 || p[12] == 0 || p[13] == 0) return false;
+  if (load_be32(p) != 0x000001BA || (p[4] >> 6) != 1) return false;
   int stuffing = p[13] & 7;
-  if (reader.read_pos + 14 + stuffing + 9 > reader.buffer_fill) return false;
+  if (reader.read_pos + 14 + stuffing + 4 > reader.buffer_fill) return false;
   for (int i = 0; i < stuffing; i++)
     if (p[14 + i] == 0) return false;
-  const uint8_t *packet = p + 14 + stuffing;
-  if (load_be32(packet) != 0x000001E0 || (packet[6] >> 6) != 2) return false;
-  int32_t length_at = reader.read_pos + 14 + stuffing + 4;
-  reader.packet_end = int64_t{length_at} + 2 + ((packet[4] << 8) | packet[5]);
-  reader.read_pos = length_at + 5 + packet[8];
+  if (load_be32(p + 14 + stuffing) != 0x000001E0) return false;
+  reader.read_pos += 14 + stuffing + 4;
   return true;
 }
 
 bool next_video_packet() {
-  reach_read_pos();
-  if (dvd_video_pack()) return header_within_file();
   for (;;) {
+    reach_read_pos();
+    if (dvd_pack_to_video_packet()) return video_packet_header();
     int64_t next = next_system_code();
     if (next < 0) return false;
     uint32_t code = static_cast<uint32_t>(next);
