@@ -104,6 +104,57 @@ TEST(FastSearch, OverlappingPrefixesAtEveryOffsetBeforeABlockEnd) {
   }
 }
 
+Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes &part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+// Video of one group with a caption, from a picture on: its slice codes are passed in
+// memory, and its last bytes begin no prefix, so the search runs on into the next pack.
+Bytes captioned_group(int second) {
+  StreamBuilder s;
+  s.gop(0, 0, second, 0).cc_block(frames_of({{0x14, 0x2C}, {'H', 'I'}, {0x14, 0x2F}}));
+  s.picture().slice(200, static_cast<uint32_t>(second)).raw({0x55, 0x55});
+  return s.bytes();
+}
+
+TEST(FastSearch, MatchesTheReferenceWherePacksLeaveTheDvdShape) {
+  StreamBuilder head;
+  head.sequence_header();
+  Bytes lead = cat({mpeg2_pack_header(2), mpeg2_packet(0xE0, cat({head.bytes(), captioned_group(1)}))});
+  Bytes tail = cat({mpeg2_pack_header(1), mpeg2_packet(0xE0, captioned_group(2)), mpeg2_pack_header(1),
+                    mpeg2_packet(0xE0, captioned_group(3))});
+  // A pack and a padding packet that end at `at`.
+  auto filled_to = [](const Bytes &before, size_t at) {
+    size_t overhead = cat({mpeg2_pack_header(), mpeg2_packet(0xBE, {}, false)}).size();
+    return cat({before, mpeg2_pack_header(), mpeg2_packet(0xBE, Bytes(at - before.size() - overhead, 0xFF), false)});
+  };
+  constexpr size_t kEnd = 2 * kBlockSize;  // the end of the blocks read whole
+  Bytes code_in_stuffing = mpeg2_pack_header(7);
+  const uint8_t kVideoCode[] = {0x00, 0x00, 0x01, 0xE0, 0x00, 0x08};
+  std::copy(kVideoCode, kVideoCode + 6, code_in_stuffing.end() - 6);
+  Bytes header_cut = cat({filled_to(lead, kEnd - 30), mpeg2_pack_header(7), mpeg2_packet(0xE0, captioned_group(2))});
+  header_cut.resize(kEnd + 2);
+  // The odd pack among the blocks read whole.
+  auto in_blocks = [&](const Bytes &odd) {
+    Bytes stream = cat({lead, odd, tail});
+    return filled_to(stream, kEnd + 100);
+  };
+  const std::pair<const char *, Bytes> kCases[] = {
+      {"pack stuffing that holds a video packet's code",
+       in_blocks(cat({code_in_stuffing, mpeg2_packet(0xE0, captioned_group(2))}))},
+      {"an MPEG-1 video packet in an MPEG-2 pack",
+       in_blocks(cat({mpeg2_pack_header(), mpeg1_packet(0xE0, mpeg1_header_plain(), captioned_group(2))}))},
+      {"a program end code after a pack header",
+       in_blocks(cat({mpeg2_pack_header(), program_end_code(), mpeg2_packet(0xE0, captioned_group(2))}))},
+      {"an audio packet past the blocks read whole",
+       cat({filled_to(lead, kEnd - 40), mpeg2_pack_header(), mpeg2_packet(0xC0, noise(60, 5)), tail})},
+      {"a file cut in a video packet's header past the blocks read whole", header_cut},
+  };
+  for (const auto &[what, stream] : kCases) expect_same_run(stream, what);
+}
+
 // Streams with start codes at every offset against block and packet boundaries, runs of
 // zeros, sequence end codes, captions and junk.
 Bytes random_stream(std::mt19937 &rng) {

@@ -189,12 +189,15 @@ static inline uint32_t stream_byte(int i) {
   return i < 4 ? (reader.window >> (24 - 8 * i)) & 0xFF : reader.buffer[reader.read_pos + i - 4];
 }
 
+// The end of the chunk's blocks that were read whole, counted from the start of buffer.
+static int64_t full_blocks_in_memory() { return (input.chunk_fill & ~(kBlockSize - 1)) - (reader.buffer - chunk); }
+
 // Past the current block, the blocks that follow it in the chunk are already in memory:
 // a search may run on into them. The end of the bytes it may take, counted from the
 // start of buffer: at least the current block, the full blocks of the chunk, and never
 // past the end of the video packet.
 static int64_t search_limit() {
-  int64_t limit = (input.chunk_fill & ~(kBlockSize - 1)) - (reader.buffer - chunk);
+  int64_t limit = full_blocks_in_memory();
   if (limit < kBlockSize) limit = kBlockSize;
   if (program_stream_flag && reader.packet_end < limit) limit = reader.packet_end;
   return limit;
@@ -286,16 +289,23 @@ static bool pass_codes_in_memory(const bool (&acted_on)[256], int64_t ahead) {
     reader.window = load_be32(next + window_at);
     reader.read_pos += static_cast<int32_t>(window_at + 4);
     reader.bits_consumed += 32 + 8 * static_cast<int64_t>(window_at);
-    settle_in_block();
-    if (found < static_cast<size_t>(ahead) || window_at + 4 == resume) return true;
+    if (found < static_cast<size_t>(ahead) || window_at + 4 == resume) {
+      settle_in_block();
+      return true;
+    }
     // A prefix that runs on begins at one of the last three bytes, so the last or the one
     // before it is zero.
     bool prefix_may_run_on = (reader.window & 0xFF00) == 0 || (reader.window & 0xFF) == 0;
-    if (!program_stream_flag || prefix_may_run_on || !enter_next_payload()) return false;
+    if (!program_stream_flag || prefix_may_run_on) break;
+    // The blocks stay untaken while the packs lie in those in memory; the reader settles
+    // in its block when it leaves the loop, or enter_next_payload takes them one by one.
+    if (!enter_payload_in_memory(full_blocks_in_memory()) && !enter_next_payload()) return false;
     // The window's bytes are consumed by the next round, as the code's were.
     ahead = search_limit() - reader.read_pos;
-    if (ahead < 4) return false;
+    if (ahead < 4) break;
   }
+  settle_in_block();
+  return false;
 }
 
 uint32_t read_start_code(const bool (&acted_on)[256]) {

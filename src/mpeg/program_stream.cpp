@@ -192,6 +192,44 @@ static bool dvd_pack_to_video_packet() {
   return true;
 }
 
+// Passes, as next_video_packet does, the DVD packs that lie wholly in the first `limit`
+// bytes of the buffer (blocks read whole, so every byte there is the file's): a pack
+// header whose stuffing holds no zero byte, straight followed by either a video packet
+// with an MPEG-2 header, or another packet, which is skipped. The position moves from
+// pack to pack, never past `limit`, without a block read. True at the payload of a video
+// packet; false where the general path goes on, from a position it would also have
+// reached.
+bool enter_payload_in_memory(int64_t limit) {
+  // Pack header with the most stuffing, the packet's code, length and header bytes.
+  constexpr int64_t kLongestPackStart = 14 + 7 + 4 + 5;
+  while (reader.read_pos >= reader.packet_end) {
+    int64_t pos = reader.read_pos;
+    if (pos + kLongestPackStart > limit) return false;
+    const uint8_t *p = reader.buffer + pos;
+    if (load_be32(p) != 0x000001BA || (p[4] >> 6) != 1) return false;
+    int stuffing = p[13] & 7;
+    for (int i = 0; i < stuffing; i++)
+      if (p[14 + i] == 0) return false;
+    const uint8_t *packet = p + 14 + stuffing;
+    uint32_t code = load_be32(packet);
+    int64_t length_at = pos + 14 + stuffing + 4;
+    int64_t after_packet = length_at + 2 + ((packet[4] << 8) | packet[5]);
+    if (code == 0x000001E0) {
+      if ((packet[6] >> 6) != 2) return false;
+      int64_t payload = length_at + 5 + packet[8];
+      // Past the limit the header might run past the end of the file.
+      if (payload > limit) return false;
+      reader.read_pos = static_cast<int32_t>(payload);
+      reader.packet_end = after_packet;
+    } else if (code >= 0x000001BB && after_packet <= limit) {
+      reader.read_pos = static_cast<int32_t>(after_packet);
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool next_video_packet() {
   for (;;) {
     reach_read_pos();

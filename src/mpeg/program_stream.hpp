@@ -24,6 +24,10 @@ unsigned next_payload_byte();
 // When the current video packet is used up, moves to the payload of the next one that
 // has any. False once the video has ended.
 bool enter_next_payload();
+// enter_next_payload for DVD packs that lie in the first `limit` bytes of the buffer,
+// which may be several blocks: none is read, and read_pos may end past the current block.
+// False where enter_next_payload must go on.
+bool enter_payload_in_memory(int64_t limit);
 // Leaves read_pos at the first payload byte of the next video packet and sets
 // packet_end just after its payload. False when the file ends first.
 bool next_video_packet();
