@@ -173,46 +173,46 @@ static int64_t next_system_code() {
   return code;
 }
 
-// A DVD pack: an MPEG-2 pack header straight followed (after its stuffing) by the video
-// packet's code, all in the buffer, passed in one step; read_pos is then at the packet's
-// length. The general path below finds the same: the packet's code is the first prefix
-// after the pack header's first twelve bytes where no stuffing byte is zero (a prefix
-// before it would need two zero bytes there, the stuffing length byte being zero only
-// without stuffing).
-static bool dvd_pack_to_video_packet() {
-  if (reader.read_pos + 14 > reader.buffer_fill) return false;
-  const uint8_t *p = reader.buffer + reader.read_pos;
-  if (load_be32(p) != 0x000001BA || (p[4] >> 6) != 1) return false;
+// A DVD pack: an MPEG-2 pack header straight followed (after its stuffing) by a packet.
+// The offset of that packet's code from p, when the pack header and the code lie in the
+// `room` bytes there; else -1. The general path finds the same: the packet's code is the
+// first prefix after the pack header's first twelve bytes where no stuffing byte is zero
+// (a prefix before it would need two zero bytes there, the stuffing length byte being
+// zero only without stuffing).
+static int dvd_packet_at(const uint8_t *p, int64_t room) {
+  if (room < 14 || load_be32(p) != 0x000001BA || (p[4] >> 6) != 1) return -1;
   int stuffing = p[13] & 7;
-  if (reader.read_pos + 14 + stuffing + 4 > reader.buffer_fill) return false;
+  if (room < 14 + stuffing + 4) return -1;
   for (int i = 0; i < stuffing; i++)
-    if (p[14 + i] == 0) return false;
-  if (load_be32(p + 14 + stuffing) != 0x000001E0) return false;
-  reader.read_pos += 14 + stuffing + 4;
+    if (p[14 + i] == 0) return -1;
+  return 14 + stuffing;
+}
+
+// A DVD pack with a video packet, all in the buffer, passed in one step; read_pos is then
+// at the packet's length.
+static bool dvd_pack_to_video_packet() {
+  const uint8_t *p = reader.buffer + reader.read_pos;
+  int at = dvd_packet_at(p, reader.buffer_fill - reader.read_pos);
+  if (at < 0 || load_be32(p + at) != 0x000001E0) return false;
+  reader.read_pos += at + 4;
   return true;
 }
 
 // Passes, as next_video_packet does, the DVD packs that lie wholly in the first `limit`
-// bytes of the buffer (blocks read whole, so every byte there is the file's): a pack
-// header whose stuffing holds no zero byte, straight followed by either a video packet
-// with an MPEG-2 header, or another packet, which is skipped. The position moves from
-// pack to pack, never past `limit`, without a block read. True at the payload of a video
-// packet; false where the general path goes on, from a position it would also have
-// reached.
+// bytes of the buffer (blocks read whole, so every byte there is the file's): each holds
+// either a video packet with an MPEG-2 header or another packet, which is skipped. The
+// position moves from pack to pack, never past `limit`, without a block read. True at the
+// payload of a video packet; false where the general path goes on, from a position it
+// would also have reached.
 bool enter_payload_in_memory(int64_t limit) {
-  // Pack header with the most stuffing, the packet's code, length and header bytes.
-  constexpr int64_t kLongestPackStart = 14 + 7 + 4 + 5;
   while (reader.read_pos >= reader.packet_end) {
-    int64_t pos = reader.read_pos;
-    if (pos + kLongestPackStart > limit) return false;
-    const uint8_t *p = reader.buffer + pos;
-    if (load_be32(p) != 0x000001BA || (p[4] >> 6) != 1) return false;
-    int stuffing = p[13] & 7;
-    for (int i = 0; i < stuffing; i++)
-      if (p[14 + i] == 0) return false;
-    const uint8_t *packet = p + 14 + stuffing;
+    const uint8_t *p = reader.buffer + reader.read_pos;
+    // The packet's length and the video header's three fixed bytes lie in the room too.
+    int at = dvd_packet_at(p, limit - reader.read_pos - 5);
+    if (at < 0) return false;
+    const uint8_t *packet = p + at;
     uint32_t code = load_be32(packet);
-    int64_t length_at = pos + 14 + stuffing + 4;
+    int64_t length_at = reader.read_pos + at + 4;
     int64_t after_packet = length_at + 2 + ((packet[4] << 8) | packet[5]);
     if (code == 0x000001E0) {
       if ((packet[6] >> 6) != 2) return false;
