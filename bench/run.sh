@@ -62,11 +62,12 @@ for pair in "$es:$ps" "$dense_es:$dense_ps"; do
   fi
 done
 
-# Mean wall, user and system seconds of a command over $RUNS runs after a warm-up (hyperfine).
+# Median wall, and mean user and system seconds of a command over $RUNS runs after a warm-up
+# (hyperfine): the median, so that one run slowed by other load does not move the ratio.
 RUNS=${ZORBEL_BENCH_RUNS:-7}
 timing() {
   hyperfine -N -w 1 -r "$RUNS" --export-csv "$DATA/time.csv" "$1" >/dev/null 2>&1
-  sed -n 2p "$DATA/time.csv" | cut -d, -f2,5,6 | tr , ' '
+  sed -n 2p "$DATA/time.csv" | cut -d, -f4,5,6 | tr , ' '
 }
 seconds() { timing "$1" | cut -d' ' -f1; }
 # Peak resident memory in KB.
