@@ -37,8 +37,9 @@ static struct {
 // where it lies (a mapping) measured slower than these reads: the page faults and the
 // unmapping cost more than the copy.
 static int32_t take_block() {
-  // Every loop that reads or searches the input takes its blocks here: however long a
-  // stretch without start codes or video packets, an interrupt ends the run within a block.
+  // Every loop that reads or searches the input takes its blocks here, and the searches
+  // and pack walks in memory go no further than the chunk: however long a stretch without
+  // start codes or video packets, an interrupt ends the run within a chunk.
   if (interrupt_requested()) finish_interrupted_run();
   if (input.chunk_next >= kChunkSize) {
     size_t count = 0;
