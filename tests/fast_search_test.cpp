@@ -5,8 +5,10 @@
 // on random streams, elementary and program.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
+#include <initializer_list>
 #include <random>
 #include <string>
 #include <utility>
