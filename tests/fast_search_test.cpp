@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
-#include <initializer_list>
 #include <random>
 #include <string>
 #include <utility>
@@ -104,12 +103,6 @@ TEST(FastSearch, OverlappingPrefixesAtEveryOffsetBeforeABlockEnd) {
     bytes.insert(bytes.end(), tail.bytes().begin(), tail.bytes().end());
     expect_same_run(bytes, "picture start code at byte " + std::to_string(at));
   }
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes &part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
 }
 
 // Video of one group with a caption, from a picture on: its slice codes are passed in

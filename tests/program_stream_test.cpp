@@ -23,12 +23,6 @@
 
 namespace {
 
-Bytes cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes &part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
-
 // Contents that end the run with "Unexpected startcode" if the demultiplexer ever
 // looked inside them instead of skipping them by length.
 Bytes trap(size_t n) {

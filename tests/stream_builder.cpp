@@ -227,6 +227,12 @@ Bytes mpeg1_header_full(int stuffing) {
   return out;
 }
 
+Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes &part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
 Bytes mux_program_stream(const Bytes &elementary, const MuxOptions &options) {
   Bytes out;
   bool first = true;

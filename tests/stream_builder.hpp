@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -86,6 +87,8 @@ struct MuxOptions {
   bool system_header = true;
   bool end_code = true;
 };
+// The parts one after another.
+Bytes cat(std::initializer_list<Bytes> parts);
 // Cuts an elementary stream into packs of one video (and one audio) packet each.
 Bytes mux_program_stream(const Bytes &elementary, const MuxOptions &options = MuxOptions());
 
