@@ -113,9 +113,9 @@ TEST_F(SamiWriter, CaptionRowsFollowTheParagraphStart) {
 
 TEST_F(SamiWriter, GapsBecomeSpacesButLeadingCellsAddNothing) {
   open();
-  show({{10, 3, "ABCDE"}, {10, 10, "XYZ"}, {12, 30, "12345"}, {13, 34, "Q"}});
+  show({{10, 3, "ABCDE"}, {10, 10, "XYZ"}, {11, 32, "P"}, {12, 30, "12345"}, {13, 34, "Q"}, {14, 33, "R"}});
   sami_write_caption();
-  EXPECT_EQ(close_and_read_body(), "<P class=ENCC>ABCDE  XYZ<BR>\r\n12345<BR>\r\nQ<BR>\r\n");
+  EXPECT_EQ(close_and_read_body(), "<P class=ENCC>ABCDE  XYZ<BR>\r\nP<BR>\r\n12345<BR>\r\nQ<BR>\r\nR<BR>\r\n");
 }
 
 TEST_F(SamiWriter, CaptionBytesAreWrittenUnchanged) {

@@ -143,11 +143,13 @@ TEST_F(SrtWriter, RollUpTextGivesAnEntryForEveryPairThatAddsToIt) {
             "3       \r\n00:00:02,000 --> 00:00:03,000\r\nHELLO\r\n\r\n");
 }
 
-TEST_F(SrtWriter, GapsBecomeSpacesAndColumn34IsWritten) {
-  EXPECT_EQ(file_with_one_caption({{10, 3, "ABCDE"}, {10, 10, "XYZ"}, {12, 30, "12345"}, {13, 34, "Q"}}),
+TEST_F(SrtWriter, GapsBecomeSpacesAndTheLastThreeColumnsAreWritten) {
+  EXPECT_EQ(file_with_one_caption(
+                {{10, 3, "ABCDE"}, {10, 10, "XYZ"}, {11, 32, "P"}, {12, 30, "12345"}, {13, 34, "Q"}, {14, 33, "R"}}),
             "1       \r\n00:00:00,000 --> 00:00:01,000\r\n"
             "   ABCDE  XYZ\r\n" +
-                std::string(30, ' ') + "12345\r\n" + std::string(34, ' ') + "Q\r\n\r\n");
+                std::string(32, ' ') + "P\r\n" + std::string(30, ' ') + "12345\r\n" + std::string(34, ' ') + "Q\r\n" +
+                std::string(33, ' ') + "R\r\n\r\n");
 }
 
 TEST_F(SrtWriter, CaptionBytesAreWrittenUnchanged) {

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "app/bit_scan.hpp"
+
 constexpr int kCaptionRows = 16;  // slots; caption rows 1-15 live in slots 0-14
 constexpr int kCaptionColumns = 35;
 
@@ -36,22 +38,7 @@ struct CaptionMode {
 
 // The lowest slot of a set of rows_in_use bits (not 0): the writers take the rows in use
 // in order with `for (unsigned rows = buffer.rows_in_use; rows != 0; rows &= rows - 1)`.
-inline int lowest_slot(unsigned rows) {
-  int slot = 0;
-  if ((rows & 0xFF) == 0) {
-    rows >>= 8;
-    slot = 8;
-  }
-  if ((rows & 0xF) == 0) {
-    rows >>= 4;
-    slot += 4;
-  }
-  if ((rows & 0x3) == 0) {
-    rows >>= 2;
-    slot += 2;
-  }
-  return slot + static_cast<int>((rows & 1) ^ 1);
-}
+inline int lowest_slot(unsigned rows) { return lowest_set_bit(rows); }
 
 // True when no cell of the row holds a character.
 bool row_is_empty(const unsigned char *cells);

@@ -1,11 +1,10 @@
 // Start-code search kernels.
 #include "mpeg/start_code_search.hpp"
 
+#include "app/bit_scan.hpp"
+
 #if (defined(__SSE2__) && defined(__x86_64__)) || defined(_M_X64)
 #include <emmintrin.h>
-#if defined(_MSC_VER)
-#include <intrin.h>
-#endif
 #define ZORBEL_SSE2 1
 #else
 #define ZORBEL_SSE2 0
@@ -18,16 +17,6 @@
 #else
 #define ZORBEL_AVX2 0
 #endif
-
-static inline int lowest_set_bit(uint64_t bits) {
-#if defined(_MSC_VER)
-  unsigned long index;
-  _BitScanForward64(&index, bits);
-  return static_cast<int>(index);
-#else
-  return __builtin_ctzll(bits);
-#endif
-}
 
 bool search_kernel_available(SearchKernel kernel) {
   switch (kernel) {
@@ -310,7 +299,7 @@ __attribute__((target("avx2"))) static size_t dense_acted_code_avx2(const uint8_
         _mm256_cmpgt_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(acted_on + value)), absent)));
     if (marks == 0) continue;
     if (low == 256) low = value + static_cast<unsigned>(lowest_set_bit(marks));
-    high = value + 31 - static_cast<unsigned>(__builtin_clz(marks));
+    high = value + static_cast<unsigned>(highest_set_bit(marks));
   }
   if (low == 256) low = 0xFF;
   const __m256i shift = _mm256_set1_epi8(static_cast<char>(low + 0x80));
