@@ -6,8 +6,11 @@
 // With --packets the input is a program stream whose packs and packet headers are walked,
 // and only the payloads of video packets are searched: the least that a reader of such a
 // file must do, which passes over the other packets by their lengths.
+// With --acted the search stops at every code that zorbel's scanner acts on (sequence
+// header, sequence end, group of pictures) and goes on after it, doing nothing there: the
+// least that a reader which must find those codes does.
 //
-//   floor [--packets] FILE [TRACE_BYTES]
+//   floor [--packets] [--acted] FILE [TRACE_BYTES]
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,6 +26,23 @@ namespace {
 
 constexpr size_t kChunk = 64 * 2048;
 const bool kNone[256] = {};
+const struct ScannerCodes {
+  bool codes[256] = {};
+  ScannerCodes() { codes[0xB3] = codes[0xB7] = codes[0xB8] = true; }
+} kScannerCodes;
+const bool (*acted_on)[256] = &kNone;
+
+// Every code of s[0, n) passed over, the search stopping at each acted-on one and going on
+// after it.
+void pass_codes(const uint8_t *s, size_t n, uint64_t &passed) {
+  size_t resume;
+  for (size_t found; (found = find_acted_code(s, n, *acted_on, resume)) != n;) {
+    passed += found;
+    s += found + 4;
+    n -= found + 4;
+  }
+  passed += resume;
+}
 
 // The trace, a piece after every `input_per_piece` bytes of input.
 struct Trace {
@@ -63,11 +83,9 @@ bool search_all(int fd, uint64_t &passed) {
     if (got == 0) return true;
     size_t n = carried + static_cast<size_t>(got);
     memset(buffer + n, 0xFF, kSearchSlack);  // nothing past the data may count
-    // No code is acted on: the search passes over every one, as the reader passes over
-    // those it does not act on.
-    size_t resume;
-    if (find_acted_code(buffer, n, kNone, resume) != n) return false;
-    passed += resume;
+    // Without --acted no code is acted on: the search passes over every one, as the reader
+    // passes over those it does not act on.
+    pass_codes(buffer, n, passed);
     memmove(buffer, buffer + n - kCarry, kCarry);
     carried = kCarry;
     if (!trace.after_input(got)) return false;
@@ -111,11 +129,7 @@ bool search_video_payloads(int fd, uint64_t &passed) {
     }
     if (p[3] == 0xE0) {
       size_t payload = (p[6] >> 6) == 2 ? 9 + p[8] : 6;
-      if (at + payload < end) {
-        size_t resume;
-        if (find_acted_code(p + payload, end - at - payload, kNone, resume) != end - at - payload) return false;
-        passed += resume;
-      }
+      if (at + payload < end) pass_codes(p + payload, end - at - payload, passed);
     }
     at = end;
   }
@@ -124,10 +138,19 @@ bool search_video_payloads(int fd, uint64_t &passed) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  bool packets = argc > 1 && strcmp(argv[1], "--packets") == 0;
-  int first = packets ? 2 : 1;
+  bool packets = false;
+  int first = 1;
+  for (; first < argc && strncmp(argv[first], "--", 2) == 0; first++) {
+    if (strcmp(argv[first], "--packets") == 0) {
+      packets = true;
+    } else if (strcmp(argv[first], "--acted") == 0) {
+      acted_on = &kScannerCodes.codes;
+    } else {
+      break;
+    }
+  }
   if (argc != first + 1 && argc != first + 2) {
-    fprintf(stderr, "usage: %s [--packets] FILE [TRACE_BYTES]\n", argv[0]);
+    fprintf(stderr, "usage: %s [--packets] [--acted] FILE [TRACE_BYTES]\n", argv[0]);
     return 2;
   }
   const char *name = argv[first];

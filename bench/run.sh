@@ -84,29 +84,38 @@ zorbel_cmd() { echo "'$B/zorbel' '$1' '/d$DATA/out/' > '${2:-$DATA/out/console.t
 # cat, the floor and zorbel on the same file take turns, round after round (bench/paired.py),
 # so that the noise of a shared machine falls on all of them; the medians and their ratios
 # are printed. The tool runs at idle priority, so cat and the floor do too: other load then
-# stretches them alike. For the caption-dense inputs the floor also runs writing as many
-# bytes as zorbel's trace (the floor of a run that must write that trace), and zorbel also
-# runs with its console on /dev/null. For the program streams the floor also runs walking
-# the packs and packets and searching the video payloads alone (--packets), as a reader
-# of them must.
+# stretches them alike. The floor also runs as probes of what a run of each input must do
+# at least, each writing as many bytes as zorbel's trace where it says "trace":
+#  - program streams: the packs and packets walked and only the video payloads searched
+#    (--packets), as a reader of them must;
+#  - DVD-rate inputs: the search stopping at the codes that zorbel acts on (--acted), as a
+#    reader that must find them does, alone and with the trace;
+#  - caption-dense inputs: the plain floor with the trace (the floor of a run that must
+#    write it), and zorbel also with its console on /dev/null.
+# The console goes to a new file every time (--fresh): emptying the trace of the round
+# before is the shell's work, not the run's. zorbel's .srt and .smi stay in place, and each
+# run empties them itself, as a run over an earlier one does.
 BASELINE=${ZORBEL_BENCH_BASELINE:-}
 IDLE="chrt --idle 0"
 echo "== whole-process time against cat and the floor (median of $RUNS paired rounds, page cache warm)"
 for f in "$es" "$ps" "$dense_es" "$dense_ps"; do
-  commands=("$IDLE cat '$f' >/dev/null" "$IDLE '$B/bench/floor' '$f' >/dev/null")
-  case "$f" in "$ps" | "$dense_ps") commands+=("$IDLE '$B/bench/floor' --packets '$f' >/dev/null") ;; esac
+  sh -c "$(zorbel_cmd "$f")"
+  trace_bytes=$(stat -c %s "$DATA/out/console.txt")
+  probe() { echo "$IDLE '$B/bench/floor' $* '$f'"; }
+  with_trace() { echo "$(probe "$@") $trace_bytes > '$DATA/out/floor-console.txt'"; }
+  commands=("$IDLE cat '$f' >/dev/null" "$(probe) >/dev/null")
+  case "$f" in "$ps" | "$dense_ps") commands+=("$(probe --packets) >/dev/null") ;; esac
   case "$f" in
-    "$dense_es" | "$dense_ps")
-      sh -c "$(zorbel_cmd "$f")"
-      trace_bytes=$(stat -c %s "$DATA/out/console.txt")
-      commands+=("$IDLE '$B/bench/floor' '$f' $trace_bytes > '$DATA/out/floor-console.txt'")
-      ;;
+    "$es") commands+=("$(probe --acted) >/dev/null" "$(with_trace --acted)") ;;
+    "$ps") commands+=("$(probe --packets --acted) >/dev/null" "$(with_trace --packets --acted)") ;;
+    "$dense_es") commands+=("$(with_trace)") ;;
+    "$dense_ps") commands+=("$(with_trace)" "$(with_trace --packets)") ;;
   esac
-  [ "$f" != "$dense_ps" ] || commands+=("$IDLE '$B/bench/floor' --packets '$f' $trace_bytes > '$DATA/out/floor-console.txt'")
   commands+=("$(zorbel_cmd "$f")")
   [ -z "$BASELINE" ] || commands+=("$(zorbel_cmd "$f" | sed "s|'$B/zorbel'|'$BASELINE'|")")
   case "$f" in "$dense_es" | "$dense_ps") commands+=("$(zorbel_cmd "$f" /dev/null)") ;; esac
-  bench/paired.py "$RUNS" "$(basename "$f")" "${commands[@]}"
+  bench/paired.py --fresh "$DATA/out/console.txt" --fresh "$DATA/out/floor-console.txt" \
+    "$RUNS" "$(basename "$f")" "${commands[@]}"
   printf '%-12s %s MB, peak resident %s KB\n' "$(basename "$f")" "$(mb "$f")" "$(peak_kb "$(zorbel_cmd "$f")")"
 done
 printf 'peak resident on %s MB: %s KB\n' "$(mb "$small")" "$(peak_kb "$(zorbel_cmd "$small")")"
