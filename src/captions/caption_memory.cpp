@@ -54,8 +54,8 @@ static uint64_t filled_cells(const unsigned char *cells, int word) {
 #endif
 }
 
-// Without a loop over the cells: the loops' varying lengths cost more in mispredicted
-// branches than the work itself, at every change of the display.
+// No loop over the cells: at every change of the display, loops of varying length cost
+// more in mispredicted branches than the work itself.
 bool row_text_span(const unsigned char *cells, int &first, int &last) {
   uint64_t filled = filled_cells(cells, 0) | filled_cells(cells, 1) << 8 | filled_cells(cells, 2) << 16 |
                     filled_cells(cells, 3) << 24 | uint64_t{cells[32] != 0} << 32 | uint64_t{cells[33] != 0} << 33 |
