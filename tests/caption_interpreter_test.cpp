@@ -74,14 +74,14 @@ class CaptionInterpreterTest : public ::testing::Test {
   // pair and pairs keep their traces off the console; traced returns them.
   static void pair(unsigned b1, unsigned b2) { traced(b1, b2); }
   static void pairs(const Pairs &list) { traced(list); }
-  static std::string traced(unsigned b1, unsigned b2, int seconds = 0, int frames = 0) {
+  static std::string traced(unsigned b1, unsigned b2, int64_t time_ms = 0) {
     caption_test::capture_stdout();
-    Decode_pair(0, 0, seconds, frames, b1, b2);
+    Decode_pair(time_ms, b1, b2);
     return caption_test::captured_stdout();
   }
   static std::string traced(const Pairs &list) {
     caption_test::capture_stdout();
-    for (const auto &p : list) Decode_pair(0, 0, 0, 0, p.first, p.second);
+    for (const auto &p : list) Decode_pair(0, p.first, p.second);
     return caption_test::captured_stdout();
   }
 
@@ -95,15 +95,14 @@ const std::pair<unsigned, unsigned> kRCL{0x14, 0x20}, kRU2{0x14, 0x25}, kRU3{0x1
     kRow15{0x14, 0x70}, kRow14{0x14, 0x50};
 
 TEST_F(CaptionInterpreterTest, PopOnCaptionEndToEnd) {
-  set_frame_rate(25.0f);
-  EXPECT_EQ(traced(0x14, 0x20, 1, 0), "RCL - Resume Caption Loading \"PopOnMode\"\n");
-  EXPECT_EQ(traced(0x14, 0x20, 1, 0), "");  // the transmitted second copy
-  EXPECT_EQ(traced(0x14, 0x72, 1, 1), "Base row set to 15\nRow=> 15, Column=4\n");
-  EXPECT_EQ(traced(0x48, 0x69, 1, 1),
+  EXPECT_EQ(traced(0x14, 0x20, 1000), "RCL - Resume Caption Loading \"PopOnMode\"\n");
+  EXPECT_EQ(traced(0x14, 0x20, 1000), "");  // the transmitted second copy
+  EXPECT_EQ(traced(0x14, 0x72, 1040), "Base row set to 15\nRow=> 15, Column=4\n");
+  EXPECT_EQ(traced(0x48, 0x69, 1040),
             "Addchar: buffer=0, ch=H row=15, col=4\nCH: H (48)--> Buffer 0, row 15 col 4\n"
             "Addchar: buffer=0, ch=i row=15, col=5\nCH: i (69)--> Buffer 0, row 15 col 5\n");
-  EXPECT_EQ(traced(0x14, 0x50, 1, 2), "Base row set to 14\nRow=> 14, Column=0\n");
-  EXPECT_EQ(traced(0x59, 0x6F, 1, 2),
+  EXPECT_EQ(traced(0x14, 0x50, 1080), "Base row set to 14\nRow=> 14, Column=0\n");
+  EXPECT_EQ(traced(0x59, 0x6F, 1080),
             "Addchar: buffer=0, ch=Y row=14, col=0\nCH: Y (59)--> Buffer 0, row 14 col 0\n"
             "Addchar: buffer=0, ch=o row=14, col=1\nCH: o (6f)--> Buffer 0, row 14 col 1\n");
   EXPECT_EQ(cells_of(0, 15), row_with("Hi", 4));
@@ -114,8 +113,8 @@ TEST_F(CaptionInterpreterTest, PopOnCaptionEndToEnd) {
   EXPECT_EQ(outputs(), 0u);  // loading a pop-on caption shows nothing
 
   // End of caption: the loaded buffer is shown; the SRT writer only remembers it.
-  EXPECT_EQ(traced(0x14, 0x2F, 2, 5), "End Caption\nOutput row 14 to SAMI file\nOutput row 15 to SAMI file\n");
-  EXPECT_EQ(traced(0x14, 0x2F, 2, 5), "");
+  EXPECT_EQ(traced(0x14, 0x2F, 2200), "End Caption\nOutput row 14 to SAMI file\nOutput row 15 to SAMI file\n");
+  EXPECT_EQ(traced(0x14, 0x2F, 2200), "");
   EXPECT_EQ(caption_memory().displayed, 0);
   EXPECT_EQ(caption_memory().non_displayed, 1);
   EXPECT_EQ(caption_memory().written, 0);
@@ -124,10 +123,10 @@ TEST_F(CaptionInterpreterTest, PopOnCaptionEndToEnd) {
   EXPECT_FALSE(output_pending());
 
   // A character after the end of caption, with no new mode command, is dropped.
-  EXPECT_EQ(traced(0x58, 0x00, 3, 0), "Addchar: buffer=0, ch=X row=0, col=0\n");
+  EXPECT_EQ(traced(0x58, 0x00, 3000), "Addchar: buffer=0, ch=X row=0, col=0\n");
 
   // Erasing the display closes the SRT entry of the caption.
-  EXPECT_EQ(traced(0x14, 0x2C, 4, 10),
+  EXPECT_EQ(traced(0x14, 0x2C, 4400),
             "Outputting blank row to SAMI file\nOutput row 14 to SRT file\nOutput row 15 to SRT file\n");
   EXPECT_TRUE(buffer_is_empty(0));
   EXPECT_EQ(caption_memory().has_content[0], 0);

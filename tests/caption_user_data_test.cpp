@@ -141,9 +141,9 @@ TEST_F(CaptionUserDataTest, EntryTraceShowsRawAndStrippedBytesAndFrameCount) {
             ">>  ff942c (ff142c) (IsOdd=1 oddfirst=1 time: 00:01:02.003)\n"
             "CC Packet\n"
             ">>  ff942c (ff142c) (IsOdd=1 oddfirst=0 time: 00:01:02.003)\n");
-  // The pair 14 2C (erase displayed memory) reached the decoder stamped 00:01:02 frame 3:
-  // 62 s plus 3 frames of 1000 / 29.97 ms, truncated.
-  EXPECT_NE(sami_file().find("<SYNC START=\"62100\">"), std::string::npos);
+  // The pair 14 2C (erase displayed memory) reached the decoder at the start of the first
+  // group, 0 on the video's timeline, whatever the labels of its time code.
+  EXPECT_NE(sami_file().find("<SYNC START=\"0\">"), std::string::npos);
 }
 
 TEST_F(CaptionUserDataTest, FieldAlternationRunsOnAcrossBlocks) {
@@ -419,7 +419,13 @@ TEST_F(CaptionUserDataTest, PairIsStampedWithTheClockAtItsEntry) {
   entries.push_back(kIdle);
   std::string out = parse({cc_payload(entries)});
   EXPECT_EQ(entry_lines(out).back(), ">>  ff942c (ff142c) (IsOdd=1 oddfirst=1 time: 00:01:00.001)");
-  EXPECT_NE(sami_file().find("<SYNC START=\"60040\">"), std::string::npos);
+  // --timecode: the label that the trace shows, in milliseconds. A null pair first, so that
+  // the erase is not dropped as a repeat.
+  clock_from_timecode = true;
+  entries[0] = {0xFF, 0x80, 0x80};
+  parse({cc_payload(entries)});
+  EXPECT_EQ(sami_file(), caption_script::sami_header() + "<SYNC START=\"240\">\r\n<P class=ENCC>&nbsp;\r\n" +
+                             "<SYNC START=\"60040\">\r\n<P class=ENCC>&nbsp;\r\n</BODY>\r\n</SAMI>\r\n");
 }
 
 // ---- Time codes through the scanner ----

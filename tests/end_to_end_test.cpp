@@ -7,11 +7,13 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "caption_test_support.hpp"
 #include "fixtures/caption_script.hpp"
+#include "mpeg/video_scanner.hpp"
 #include "stream_builder.hpp"
 #include "test_support.hpp"
 
@@ -37,13 +39,6 @@ Clock frames_later(Clock clock, int k, float rate) {
     clock.hours++;
   }
   return clock;
-}
-
-// k = 1000 / rate as a float; frames * k in double, truncated.
-int64_t milliseconds(const Clock &c, float rate) {
-  float k = 1000.0f / rate;
-  return int64_t{c.hours} * 3600000 + c.minutes * 60000 + c.seconds * 1000 +
-         static_cast<int64_t>(static_cast<double>(c.frames) * static_cast<double>(k));
 }
 
 std::string format(const char *pattern, ...) __attribute__((format(printf, 1, 2)));
@@ -157,10 +152,13 @@ std::string expected_stdout(const Script &script, const std::vector<size_t> &gop
   return text + script.close_trace;
 }
 
-// The time of step k of group g.
+// The time of step k of group g on the video's timeline: the frames since the first group
+// (the scripts' time codes step forward by less than ten seconds) times the frame period.
 int64_t step_ms(const Script &script, size_t g, int k) {
-  float rate = rate_for_code(script.frame_rate_code);
-  return milliseconds(frames_later(script.groups[g].time, k, rate), rate);
+  int n = script.frame_rate_code == 3 ? 25 : 30;
+  int64_t period = script.frame_rate_code == 3 ? 1080000 : 900900;
+  auto frame_number = [n](const Clock &c) { return ((c.hours * 60LL + c.minutes) * 60 + c.seconds) * n + c.frames; };
+  return (frame_number(script.groups[g].time) - frame_number(script.groups[0].time) + k) * period / 27000;
 }
 
 struct Outcome {
@@ -250,11 +248,11 @@ TEST(CaptionStreamEndToEnd, PopOnAndPaintOnGiveExactFilesAndTrace) {
   int64_t shown = step_ms(script, 0, 11), erased = step_ms(script, 1, 0);
   auto at = [&](int k) { return step_ms(script, 1, k); };
   int64_t cleared = step_ms(script, 2, 0);
-  // The rule at 29.97: frame 11 -> 367, frame 10 -> 333, frame 20 -> 667.
-  EXPECT_EQ(shown, 1367);
-  EXPECT_EQ(erased, 4333);
-  EXPECT_EQ(at(10), 4667);
-  EXPECT_EQ(cleared, 6000);
+  // Frames since the first group times 1001/30 ms: 11, 100, 110 and 150 frames.
+  EXPECT_EQ(shown, 367);
+  EXPECT_EQ(erased, 3336);
+  EXPECT_EQ(at(10), 3670);
+  EXPECT_EQ(cleared, 5005);
 
   EXPECT_EQ(outcome.run.status, 0);
   EXPECT_EQ(outcome.run.err, "");
@@ -303,9 +301,9 @@ TEST(CaptionStreamEndToEnd, RollUpTwoAndThreeRowsGiveExactFilesAndTrace) {
   Script script = roll_up_passage();
   Outcome outcome = run_script(script, "e2e-rollup");
   auto at = [&](int k) { return step_ms(script, 0, k); };
-  EXPECT_EQ(at(3), 10120);  // 25 frames per second: 40 ms a frame
+  EXPECT_EQ(at(3), 120);  // 25 frames per second: 40 ms a frame
   int64_t end = step_ms(script, 1, 0);
-  EXPECT_EQ(end, 12200);
+  EXPECT_EQ(end, 2200);
 
   std::string srt = srt_entry(1, at(3), at(4), {"AB"}) + srt_entry(2, at(4), at(5), {"ABCD"}) +
                     srt_entry(3, at(5), at(7), {"ABCD"}) + srt_entry(4, at(7), at(8), {"ABCD", "EF"}) +
@@ -383,10 +381,10 @@ TEST(CaptionStreamEndToEnd, CaptionShowingAtTheEndEndsAtTheLastPair) {
   Outcome outcome = run_script(script, "e2e-showing");
 
   int64_t start = step_ms(script, 0, 5), last_pair = step_ms(script, 1, 2);
-  EXPECT_EQ(start, 302333);      // 00:05:02 and frame 10 at 29.97
-  EXPECT_EQ(last_pair, 304066);  // 00:05:04 and frame 2
+  EXPECT_EQ(start, 166);       // 5 frames at 29.97
+  EXPECT_EQ(last_pair, 1901);  // 00:05:04 and frame 2: 57 frames after 00:05:02 and frame 5
   EXPECT_EQ(outcome.run.status, 0);
-  EXPECT_EQ(outcome.srt, "1       \r\n00:05:02,333 --> 00:05:04,066\r\nBYE\r\n\r\n");
+  EXPECT_EQ(outcome.srt, "1       \r\n00:00:00,166 --> 00:00:01,901\r\nBYE\r\n\r\n");
   EXPECT_EQ(outcome.smi, sami_file(sami_block(start, {"BYE"})));
   // The group at minute 5 prints a progress dot before its trace.
   EXPECT_NE(outcome.expected_out.find(".group of pictures"), std::string::npos);
@@ -415,11 +413,164 @@ TEST(CaptionStreamEndToEnd, DemoRunWritesBothFilesIntoTheOutputDirectory) {
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.out, expected_stdout(script, positions, name_lines("movie.mpg", "movie", "subs/")));
   EXPECT_FALSE(file_exists(dir.path + "/movie.srt"));
-  EXPECT_EQ(read_file(subs + "/movie.srt"), "1       \r\n00:00:00,500 --> 00:00:02,000\r\nHELLO\r\n\r\n");
+  EXPECT_EQ(read_file(subs + "/movie.srt"), "1       \r\n00:00:00,500 --> 00:00:02,002\r\nHELLO\r\n\r\n");
   EXPECT_EQ(read_file(subs + "/movie.smi"), caption_script::sami_header() +
                                                 "<SYNC START=\"500\">\r\n<P class=ENCC>HELLO<BR>\r\n"
-                                                "<SYNC START=\"2000\">\r\n<P class=ENCC>&nbsp;\r\n"
+                                                "<SYNC START=\"2002\">\r\n<P class=ENCC>&nbsp;\r\n"
                                                 "</BODY>\r\n</SAMI>\r\n");
+}
+
+// ---- Caption times on the video's timeline ----
+
+// A group of pictures as the timeline sees it: its time code and how many frames its
+// "CC" block covers (none: no user data). A marked group's block starts with an erase of
+// the display, which writes a SAMI synchronisation line at the group's first frame.
+struct TimedGroup {
+  TimeCode time_code;
+  int frames;
+  bool marked;
+  int frame_rate_code = -1;  // a sequence header before the group; -1: none
+  int more_frames = 0;       // a second block of null pairs after the first
+};
+
+// The label a time code of n frames a second gives frame `frame`; drop-frame codes skip
+// the first n/15 labels of every minute but each tenth.
+TimeCode label_of_frame(int64_t frame, int n, bool drop_frame) {
+  if (drop_frame) {
+    int64_t drop = n / 15, per_minute = 60 * n - drop, per_ten = 10 * per_minute + drop;
+    int64_t tens = frame / per_ten, rest = frame % per_ten;
+    frame += 9 * drop * tens + (rest > drop ? drop * ((rest - drop) / per_minute) : 0);
+  }
+  TimeCode t;
+  t.drop_flag = drop_frame;
+  t.pictures = static_cast<int>(frame % n);
+  t.seconds = static_cast<int>(frame / n % 60);
+  t.minutes = static_cast<int>(frame / n / 60 % 60);
+  t.hours = static_cast<int>(frame / n / 3600);
+  return t;
+}
+
+// `count` groups of `size` frames from frame `first` of the time code, the first one
+// after a sequence header of the rate; `marked` picks the groups that carry a block.
+std::vector<TimedGroup> groups_from(int frame_rate_code, int n, bool drop_frame, int64_t first, int size, int count,
+                                    const std::function<bool(int)> &marked) {
+  std::vector<TimedGroup> groups;
+  for (int i = 0; i < count; i++) {
+    bool carries = marked(i);
+    groups.push_back({label_of_frame(first + int64_t{i} * size, n, drop_frame), carries ? size : 0, carries,
+                      i == 0 ? frame_rate_code : -1});
+  }
+  return groups;
+}
+
+Bytes timed_stream(const std::vector<TimedGroup> &groups) {
+  StreamBuilder builder;
+  for (const TimedGroup &group : groups) {
+    if (group.frame_rate_code >= 0) builder.sequence_header(header_with_rate(group.frame_rate_code));
+    builder.gop(group.time_code);
+    if (group.frames > 0) {
+      std::vector<std::pair<uint8_t, uint8_t>> pairs(static_cast<size_t>(group.frames), {0x00, 0x00});
+      if (group.marked) pairs[0] = {0x14, 0x2C};
+      builder.cc_block(frames_of(pairs));
+    }
+    if (group.more_frames > 0)
+      builder.cc_block(frames_of(std::vector<std::pair<uint8_t, uint8_t>>(static_cast<size_t>(group.more_frames))));
+    builder.picture(0, 1).slice(20);
+  }
+  return builder.sequence_end().bytes();
+}
+
+// The SAMI synchronisation times of a run, in order.
+std::vector<int64_t> sync_times(const std::string &smi) {
+  std::vector<int64_t> times;
+  for (size_t at = smi.find("<SYNC START=\""); at != std::string::npos; at = smi.find("<SYNC START=\"", at + 1))
+    times.push_back(std::stoll(smi.substr(at + 13)));
+  return times;
+}
+
+// Each marked group's erase is shown at the moment its first frame is: frames since the
+// first group times the exact frame period, whatever the time code's labels say.
+TEST(CaptionTimes, FollowTheFramesShownNotTheTimeCodeLabels) {
+  auto every = [](int) { return true; };
+  struct Case {
+    const char *label;
+    std::vector<TimedGroup> groups;
+    std::vector<int64_t> sync_ms;
+    bool program_stream = false;  // an elementary stream must begin with a sequence header
+  };
+  std::vector<Case> cases;
+  {
+    // Non-drop labels count 30 a second: read as clock time they run 3.6 s an hour early.
+    Case c{"29.97 non-drop, an hour", groups_from(4, 30, false, 0, 15, 7200, [](int i) { return i < 2 || i == 7199; }),
+           {0, 500, 3603099}};
+    cases.push_back(c);
+  }
+  {
+    // From 00:58:59;00 across the minutes that drop two labels (59, 61) and the one that
+    // does not (60).
+    int64_t first = time_code_frame_number(GopTimeCode{1, 0, 58, 59, 0, 1, 0}, 30);
+    Case c{"29.97 drop-frame, late in the hour", groups_from(4, 30, true, first, 15, 240, every), {}};
+    for (int i = 0; i < 240; i++) c.sync_ms.push_back(int64_t{i} * 15 * 900900 / 27000);
+    cases.push_back(c);
+  }
+  cases.push_back({"59.94 drop-frame, four labels dropped at minute 1",
+                   groups_from(7, 60, true, 3596, 4, 2, every), {0, 66}});
+  cases.push_back({"23.976, five minutes", groups_from(1, 24, false, 0, 12, 600, [](int i) { return i == 0 || i == 599; }),
+                   {0, 299799}});
+  cases.push_back({"25 from 01:00:00:00", groups_from(3, 25, false, 90000, 12, 101, [](int i) { return i % 50 == 0; }),
+                   {0, 24000, 48000}});
+  {
+    // Two recordings joined, the time code starting again: the second follows the first
+    // group's captions, fifteen frames, on from the first recording's last group.
+    std::vector<TimedGroup> joined = groups_from(4, 30, false, 0, 15, 10, every);
+    std::vector<TimedGroup> second = groups_from(4, 30, false, 0, 15, 10, every);
+    joined.insert(joined.end(), second.begin(), second.end());
+    Case c{"two recordings joined", joined, {}};
+    for (int i = 0; i < 20; i++) c.sync_ms.push_back(int64_t{i} * 15 * 900900 / 27000);
+    cases.push_back(c);
+  }
+  {
+    // The first block of a group tells how many frames it lasts, not a later one.
+    std::vector<TimedGroup> still = groups_from(3, 25, false, 0, 25, 4, every);
+    for (TimedGroup &group : still) {
+      group.time_code = TimeCode();
+      group.more_frames = 5;
+    }
+    cases.push_back({"a time code that stands still", still, {0, 1000, 2000, 3000}});
+  }
+  {
+    // Ten seconds is a step of the time code; more is a leap, and the group's block of
+    // 25 frames tells where the next one starts.
+    std::vector<TimedGroup> steps = groups_from(3, 25, false, 0, 25, 3, every);
+    steps[1].time_code = label_of_frame(250, 25, false);
+    steps[2].time_code = label_of_frame(250 + 251, 25, false);
+    cases.push_back({"a step of ten seconds, then a leap of a frame more", steps, {0, 10000, 11000}});
+  }
+  {
+    // The time code goes back after a group without captions: the last step the time
+    // codes gave (12 frames) stands in, not the 10 frames of an older group's block.
+    std::vector<TimedGroup> back = groups_from(3, 25, false, 0, 12, 2, [](int i) { return i == 0; });
+    back[0].frames = 10;
+    back.push_back({TimeCode(), 12, true});
+    cases.push_back({"a time code that goes back after a group without captions", back, {0, 960}});
+  }
+  {
+    // No rate yet: the first group's pairs all lie at its start; the time codes place the
+    // second group once a sequence header has come.
+    std::vector<TimedGroup> late = groups_from(-1, 30, false, 0, 15, 1, every);
+    late.push_back({label_of_frame(15, 30, false), 15, true, 4});
+    cases.push_back({"no sequence header before the first group", late, {0, 500}, true});
+  }
+
+  TempDir dir("e2e-timeline");
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    Bytes stream = timed_stream(c.groups);
+    write_file(dir.path + "/movie.m2v", c.program_stream ? mux_program_stream(stream) : stream);
+    RunResult run = run_zorbel({"movie.m2v"}, dir.path);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(sync_times(read_file(dir.path + "/movie.smi")), c.sync_ms);
+  }
 }
 
 // ---- Field order from the entries' tags ----
@@ -498,9 +649,9 @@ TEST(CaptionStreamEndToEnd, TagsOfABlocksFirstTwoEntriesSetTheFieldOrder) {
     return read_file(dir.path + "/movie.srt") + read_file(dir.path + "/movie.smi");
   };
   std::string expected = run(two_captions(0));
-  int64_t frame4 = milliseconds({0, 0, 0, 4}, ntsc_rate());
+  // Frames 34, 94 and 150 at 29.97.
   EXPECT_EQ(expected.substr(0, expected.find("<SAMI>")),
-            srt_entry(1, 1000 + frame4, 3000 + frame4, {"HI"}) + srt_entry(2, 3000 + frame4, 5000, {"YO"}));
+            srt_entry(1, 1134, 3136, {"HI"}) + srt_entry(2, 3136, 5005, {"YO"}));
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(run(c.blocks), expected);

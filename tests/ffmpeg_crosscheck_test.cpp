@@ -1,7 +1,8 @@
 // Peer check on the real-stream fixtures: ffmpeg's own caption decoder (the lavfi "movie"
 // source with its subcc output) reads the same files, and the ordered caption texts that
-// it writes must agree with those of the tool's .srt. Timing is not compared: ffmpeg
-// times captions from presentation time stamps, the tool from group-of-pictures time codes.
+// it writes must agree with those of the tool's .srt. ffmpeg's caption times are not
+// compared (it puts every pair of a group on the group's first frame); the tool's times are
+// held against the presentation time that ffprobe gives each frame instead.
 //
 // ffmpeg reads the DVD "CC" user data after group-of-pictures headers itself (its MPEG-2
 // decoder turns it into ATSC cc_data for the caption decoder), so it sees the very bytes
@@ -17,7 +18,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -262,6 +265,44 @@ TEST_P(FfmpegPeer, AgreesOnTheOrderedCaptionTexts) {
   EXPECT_FALSE(ours.empty());
   EXPECT_EQ(ours, theirs) << "tool:\n" << joined(ours) << "ffmpeg:\n" << joined(theirs)
                           << "tool entries left out by design:\n" << joined(left_out);
+}
+
+// Every caption starts within one frame period of the presentation time of the frame that
+// its script puts it on, counted from the first frame shown, as a player showing the .srt
+// beside the video would place it.
+TEST_P(FfmpegPeer, StartsEachCaptionWithinAFrameOfItsPresentationTime) {
+  if (!ffmpeg_installed()) GTEST_SKIP() << "ffmpeg is not installed";
+  const FixtureFile &file = GetParam();
+  caption_script::Script script =
+      caption_script::load(source_path("tests/fixtures/" + std::string(file.script) + ".captions"));
+  TempDir temp("presentation");
+  const std::string &dir = temp.path;
+  RunResult run = run_zorbel({source_path(file.path), "/d" + dir}, dir);
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::vector<SrtEntry> entries = parse_srt(read_file(dir + "/" + caption_script::base_name(file.path) + ".srt"));
+  ASSERT_FALSE(entries.empty());
+
+  std::string command = "ffprobe -v error -select_streams v:0 -show_entries frame=best_effort_timestamp_time "
+                        "-of default=nw=1:nk=1 '" + source_path(file.path) + "' >'" + dir + "/pts.txt'";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  // Seconds, per frame in display order; ffprobe gives the last frame no time.
+  std::vector<double> shown_at;
+  std::istringstream lines(read_file(dir + "/pts.txt"));
+  for (std::string line; std::getline(lines, line);)
+    if (!line.empty()) shown_at.push_back(line == "N/A" ? NAN : std::stod(line));
+  ASSERT_EQ(shown_at.size(), static_cast<size_t>(script.frames));
+
+  double period_ms = 1000.0 / static_cast<double>(caption_script::frame_rate(script.rate));
+  for (const SrtEntry &entry : entries) {
+    int frame = -1;
+    for (const caption_script::Event &event : script.events)
+      if (caption_script::milliseconds(script, event.frame) == entry.start_ms) frame = event.frame;
+    ASSERT_GE(frame, 0) << "entry at " << entry.start_ms << " ms matches no change of the script";
+    ASSERT_FALSE(std::isnan(shown_at[static_cast<size_t>(frame)])) << "frame " << frame;
+    double presented_ms = (shown_at[static_cast<size_t>(frame)] - shown_at[0]) * 1000.0;
+    EXPECT_LE(std::abs(static_cast<double>(entry.start_ms) - presented_ms), period_ms)
+        << "frame " << frame << ": " << entry.start_ms << " ms against " << presented_ms << " ms";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(FfmpegCrosscheck, FfmpegPeer,

@@ -27,11 +27,13 @@ struct Outputs {
   std::string srt, smi;
 };
 
-Outputs run_on(const FixtureFile &file) {
+Outputs run_on(const FixtureFile &file, bool timecode = false) {
   TempDir temp("fixture");
   const std::string &dir = temp.path;
   Outputs outputs;
-  outputs.run = run_zorbel({source_path(file.path), "/d" + dir}, dir);
+  std::vector<std::string> arguments = {source_path(file.path), "/d" + dir};
+  if (timecode) arguments.insert(arguments.begin(), "--timecode");
+  outputs.run = run_zorbel(arguments, dir);
   std::string base = dir + "/" + caption_script::base_name(file.path);
   outputs.srt = file_exists(base + ".srt") ? read_file(base + ".srt") : "(no .srt file)";
   outputs.smi = file_exists(base + ".smi") ? read_file(base + ".smi") : "(no .smi file)";
@@ -63,6 +65,15 @@ TEST_P(FixtureStream, WritesTheCaptionsOfItsScriptAndEndsWithStatusZero) {
   EXPECT_EQ(outputs.srt, caption_script::expected_srt(script));
   EXPECT_EQ(outputs.smi, caption_script::expected_smi(script));
   EXPECT_EQ(count_of(outputs.run.out, ".group of pictures"), expected_dots(script));
+
+  // --timecode: the times of the time code's labels; the trace after the name lines is the
+  // same.
+  Outputs by_timecode = run_on(file, true);
+  EXPECT_EQ(by_timecode.run.status, 0);
+  EXPECT_EQ(by_timecode.srt, caption_script::expected_srt(script, true));
+  EXPECT_EQ(by_timecode.smi, caption_script::expected_smi(script, true));
+  auto trace = [](const std::string &out) { return out.substr(out.find("sequence header")); };
+  EXPECT_TRUE(trace(by_timecode.run.out) == trace(outputs.run.out));
 }
 
 INSTANTIATE_TEST_SUITE_P(FixtureFiles, FixtureStream,
@@ -117,26 +128,31 @@ TEST(FixtureScripts, CoverEveryCaptionStyleFrameRateAndEndOfFileCaption) {
 
 // The expected files follow the time rules of the tool, checked here on known values so
 // that a slip in the script model cannot hide one in the tool.
-TEST(FixtureScripts, TimeOfAFrameFollowsTheTimeCodeAndTheFloatRate) {
+TEST(FixtureScripts, TimeOfAFrameFollowsTheFramePeriodOrTheTimeCode) {
   caption_script::Script ntsc;
   ntsc.rate = "30000/1001";
   ntsc.fps = 30;
-  EXPECT_EQ(caption_script::milliseconds(ntsc, 15), 500);
-  EXPECT_EQ(caption_script::milliseconds(ntsc, 29), 967);
-  EXPECT_EQ(caption_script::milliseconds(ntsc, 3), 100);
-  EXPECT_EQ(caption_script::milliseconds(ntsc, 30), 1000);
+  EXPECT_EQ(caption_script::milliseconds(ntsc, 15), 500);    // 15 x 33.3667 ms
+  EXPECT_EQ(caption_script::milliseconds(ntsc, 30), 1001);
+  EXPECT_EQ(caption_script::milliseconds(ntsc, 107892), 3599996);  // an hour of drop-frame labels
+  EXPECT_EQ(caption_script::timecode_milliseconds(ntsc, 15), 500);
+  EXPECT_EQ(caption_script::timecode_milliseconds(ntsc, 29), 967);
+  EXPECT_EQ(caption_script::timecode_milliseconds(ntsc, 3), 100);
+  EXPECT_EQ(caption_script::timecode_milliseconds(ntsc, 30), 1000);
   caption_script::Script pal;
   pal.rate = "25";
   pal.fps = 25;
   pal.start_frame = caption_script::timecode_frames("00:59:59:24", 25);
-  EXPECT_EQ(caption_script::milliseconds(pal, 0), 3599000 + 960);
-  EXPECT_EQ(caption_script::milliseconds(pal, 1), 3600000);
+  EXPECT_EQ(caption_script::milliseconds(pal, 1), 40);  // from the first frame, whatever its label
+  EXPECT_EQ(caption_script::timecode_milliseconds(pal, 0), 3599000 + 960);
+  EXPECT_EQ(caption_script::timecode_milliseconds(pal, 1), 3600000);
   EXPECT_EQ(caption_script::srt_time(3600000), "01:00:00,000");
   caption_script::Script film;
   film.rate = "24000/1001";
   film.fps = 24;
-  EXPECT_EQ(caption_script::milliseconds(film, 23), 959);  // 23 x 41.70833 ms
-  EXPECT_EQ(caption_script::milliseconds(film, 24), 1000);
+  EXPECT_EQ(caption_script::milliseconds(film, 24), 1001);
+  EXPECT_EQ(caption_script::timecode_milliseconds(film, 23), 959);  // 23 x 41.70833 ms
+  EXPECT_EQ(caption_script::timecode_milliseconds(film, 24), 1000);
   EXPECT_EQ(caption_script::sami_header().size(), 386u + 17u);  // 17 lines of CR LF
 }
 

@@ -278,13 +278,14 @@ Bytes caption_group(int hours, int minutes, int seconds, int pictures,
   return stream.bytes();
 }
 
-// A stream of one caption group and a sequence end code, written to dir/name and run.
-RunResult run_one_group(const std::string &dir, const std::string &name, int hours, int minutes, int seconds,
-                        int pictures, const std::vector<std::pair<uint8_t, uint8_t>> &pairs) {
+// A stream of one caption group and a sequence end code, written to dir/name and run with
+// --timecode, so that the files show the time code's labels.
+RunResult run_one_group_by_timecode(const std::string &dir, const std::string &name, int hours, int minutes,
+                                    int seconds, int pictures, const std::vector<std::pair<uint8_t, uint8_t>> &pairs) {
   StreamBuilder stream;
   stream.raw(caption_group(hours, minutes, seconds, pictures, pairs)).sequence_end();
   write_file(dir + "/" + name, stream.bytes());
-  return run_zorbel({name}, dir);
+  return run_zorbel({"--timecode", name}, dir);
 }
 
 size_t sequence_header_size() { return StreamBuilder().sequence_header(pal_sequence()).bytes().size(); }
@@ -666,8 +667,9 @@ TEST(LargeInput, CaptionAfterAFourGigabyteHoleKeepsTrueOffsetsAndTimes) {
   EXPECT_NE(run.out.find("  timecode 1:02:03:04\n"), std::string::npos);
 
   // BEFORE shows from its EOC (frame 5 of its group) until AFTER. replaces it (frame 5 of
-  // the second group), which shows until the last pair (frame 7).
-  const long long before = pal_ms(0, 0, 10, 5), after = pal_ms(1, 2, 3, 4 + 5), last = pal_ms(1, 2, 3, 4 + 7);
+  // the second group), which shows until the last pair (frame 7). The time code leaps an
+  // hour, so the second group starts after the six frames of the first group's captions.
+  const long long before = pal_ms(0, 0, 0, 5), after = pal_ms(0, 0, 0, 6 + 5), last = pal_ms(0, 0, 0, 6 + 7);
   EXPECT_EQ(read_file(dir.path + "/long.srt"),
             srt_entry(1, before, after, {"BEFORE"}) + srt_entry(2, after, last, {"AFTER."}));
   EXPECT_EQ(read_file(dir.path + "/long.smi"),
@@ -685,7 +687,7 @@ TEST(LongTimeCodes, CaptionsCrossingIntoHourThirtyTwo) {
   pairs.push_back({0x00, 0x00});                                     // 13
   pairs.push_back({0x00, 0x00});                                     // 14
 
-  RunResult run = run_one_group(dir.path, "late.m2v", 31, 59, 59, 20, pairs);
+  RunResult run = run_one_group_by_timecode(dir.path, "late.m2v", 31, 59, 59, 20, pairs);
   EXPECT_EQ(run.status, 0) << run.err;
   const long long shown = pal_ms(31, 59, 59, 24), erased = pal_ms(32, 0, 0, 1), night = pal_ms(32, 0, 0, 7),
                   last = pal_ms(32, 0, 0, 9);
@@ -707,7 +709,7 @@ TEST(LongTimeCodes, LargestFieldValuesPrintAsTheirTotal) {
   pairs.push_back({0x14, 0x2C});                                     // 5: EDM
   pairs.push_back({0x00, 0x00});                                     // 6
 
-  RunResult run = run_one_group(dir.path, "max.m2v", 31, 63, 63, 20, pairs);
+  RunResult run = run_one_group_by_timecode(dir.path, "max.m2v", 31, 63, 63, 20, pairs);
   EXPECT_EQ(run.status, 0) << run.err;
   const long long shown = pal_ms(31, 63, 63, 24), erased = pal_ms(32, 0, 0, 0);
   ASSERT_EQ(shown, 115443960);

@@ -516,8 +516,8 @@ TEST(ProgramStreamEnd, NoVideoPacketBeforeTheEndIsNoVideoStream) {
 const char *const kFirstCaption = "HELLO!";
 
 // Two pop-on captions at 25 frames per second. The first is shown by end of caption
-// at frame 5 of 0:00:01 (1.200 s) and erased at 0:00:03, the second shown at frame 4
-// of 0:00:04 (4.160 s).
+// at frame 5 of the first group, 0:00:01 (0.200 s on the timeline), and erased at 0:00:03
+// (2 s), the second shown at frame 4 of 0:00:04 (3.160 s).
 Bytes caption_script() {
   SequenceHeader header;
   header.frame_rate_code = 3;
@@ -532,7 +532,7 @@ Bytes caption_script() {
   return s.bytes();
 }
 
-const char *const kFirstEntry = "1       \r\n00:00:01,200 --> 00:00:03,000\r\nHELLO!\r\n\r\n";
+const char *const kFirstEntry = "1       \r\n00:00:00,200 --> 00:00:02,000\r\nHELLO!\r\n\r\n";
 
 struct ToolRun {
   RunResult result;

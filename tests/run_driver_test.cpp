@@ -105,6 +105,16 @@ TEST(RunDriverUsage, ThreeArgumentsPrintUsageEvenWhenTheyAreValid) {
   EXPECT_EQ(listing(dir.path), std::vector<std::string>{"movie.mpg"});
 }
 
+TEST(RunDriverUsage, UnknownOptionIsNamedOnStandardErrorAndNothingIsCreated) {
+  TempDir dir("drv-usage");
+  write_file(dir.path + "/movie.mpg", header_only_stream());
+  RunResult r = run_zorbel({"movie.mpg", "--timecodes"}, dir.path);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, startup_lines());
+  EXPECT_EQ(r.err, "zorbel: unknown option --timecodes\n");
+  EXPECT_EQ(listing(dir.path), std::vector<std::string>{"movie.mpg"});
+}
+
 // ---- Output names ----
 
 struct NameCase {
@@ -153,6 +163,8 @@ const std::vector<NameCase> kNameCases = {
     {"3000-character directory", {"movie.mpg", "/d" + kLongDir}, "movie.mpg", kLongDir, "movie", kLongDir + "/"},
     {"long base in a long path", {kLongDir + "/" + kLongBase + ".m2v"}, kLongDir + "/" + kLongBase + ".m2v", {},
      kLongBase, kLongDir + "/"},
+    {"an option anywhere is no name", {"movie.mpg", "--timecode", "/dsubs"}, "movie.mpg", "subs", "movie", "subs/"},
+    {"-- ends the options", {"--", "--timecode.mpg"}, "--timecode.mpg", {}, "--timecode", ""},
 };
 
 TEST(RunDriverNames, EachCasePrintsItsFiveNameLinesThenReportsTheMissingInput) {

@@ -77,32 +77,21 @@ TEST_F(SamiWriter, HeaderAndTrailerAreExact) {
   EXPECT_EQ(read_file(path_).size(), 403u + 18u);
 }
 
-TEST_F(SamiWriter, SyncLinesGiveMillisecondsAtEachRate) {
+TEST_F(SamiWriter, SyncLinesGiveTheMilliseconds) {
   open();
-  sami_write_sync(1, 0, 0, 0, ntsc_rate());
-  sami_write_sync(0, 0, 0, 3, 30.0f);
-  sami_write_sync(0, 0, 0, 15, 30.0f);
-  sami_write_sync(0, 0, 0, 3, ntsc_rate());
-  sami_write_sync(0, 0, 0, 15, ntsc_rate());
-  sami_write_sync(0, 0, 0, 29, ntsc_rate());
-  sami_write_sync(0, 0, 0, 24, 25.0f);
-  sami_write_sync(0, 0, 0, 49, 50.0f);
-  sami_write_sync(0, 0, 0, 1, 24.0f);
-  sami_write_sync(0, 0, 0, 6, 24.0f);
-  sami_write_sync(0, 0, 0, 3, 60.0f);
-  sami_write_sync(0, 0, 2, 10, 0.0f);  // no frame rate yet: frames add nothing
-  sami_write_sync(2, 30, 59, 15, ntsc_rate());
+  sami_write_sync(0);
+  sami_write_sync(99);
+  sami_write_sync(3600000);
+  sami_write_sync(INT64_C(360000000000));  // no 32-bit wrap
   EXPECT_EQ(close_and_read_body(),
-            "<SYNC START=\"3600000\">\r\n<SYNC START=\"99\">\r\n<SYNC START=\"499\">\r\n<SYNC START=\"100\">\r\n"
-            "<SYNC START=\"500\">\r\n<SYNC START=\"967\">\r\n<SYNC START=\"960\">\r\n<SYNC START=\"980\">\r\n"
-            "<SYNC START=\"41\">\r\n<SYNC START=\"250\">\r\n<SYNC START=\"49\">\r\n<SYNC START=\"2000\">\r\n"
-            "<SYNC START=\"9059500\">\r\n");
+            "<SYNC START=\"0\">\r\n<SYNC START=\"99\">\r\n<SYNC START=\"3600000\">\r\n"
+            "<SYNC START=\"360000000000\">\r\n");
 }
 
 TEST_F(SamiWriter, CaptionRowsFollowTheParagraphStart) {
   open();
   show({{15, 0, "HELLO"}});
-  sami_write_sync(0, 0, 0, 15, ntsc_rate());
+  sami_write_sync(500);
   sami_write_caption();
   show({{2, 8, "TWO"}, {11, 0, "ROWS"}});
   sami_write_caption();
@@ -127,7 +116,7 @@ TEST_F(SamiWriter, CaptionBytesAreWrittenUnchanged) {
 
 TEST_F(SamiWriter, EmptyDisplayIsANonBreakingSpace) {
   open();
-  sami_write_sync(0, 0, 0, 0, 0.0f);
+  sami_write_sync(0);
   sami_write_caption();  // before any caption was shown
   show({{15, 0, "HI"}});
   Carriage_return();  // clears row 15 again: nothing left to show
@@ -141,7 +130,7 @@ TEST_F(SamiWriter, TracesRowsOrTheBlankRow) {
   show({{1, 0, "A"}, {15, 5, "B"}});
   verbosity_level = 4;
   caption_test::capture_stdout();
-  sami_write_sync(0, 0, 1, 0, 25.0f);  // no trace of its own
+  sami_write_sync(1000);  // no trace of its own
   sami_write_caption();
   blank();
   sami_write_caption();
@@ -157,7 +146,7 @@ TEST_F(SamiWriter, WriteFailureIsReportedAtClose) {
   sami_open("/dev/full");
   sami_start();
   show({{15, 0, "LOST"}});
-  sami_write_sync(0, 0, 1, 0, 25.0f);
+  sami_write_sync(1000);
   sami_write_caption();
   EXPECT_FALSE(sami_close());
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error writing /dev/full\n");

@@ -13,7 +13,7 @@
 #include "caption_test_support.hpp"
 #include "captions/caption_memory.hpp"
 #include "mpeg/video_scanner.hpp"
-#include "output/caption_time.hpp"
+#include "captions/caption_time.hpp"
 #include "stream_builder.hpp"
 #include "test_support.hpp"
 
@@ -36,9 +36,9 @@ class SrtWriter : public ::testing::Test {
   std::string file_with_one_caption(const std::vector<Text> &pieces) {
     open();
     show(pieces);
-    srt_write_entry(0, 0, 0, 0, 25.0f);
+    srt_write_entry(0);
     blank();
-    srt_write_entry(0, 0, 1, 0, 25.0f);
+    srt_write_entry(1000);
     return close_and_read();
   }
   TempDir dir_{"srt"};
@@ -50,9 +50,9 @@ void write_one_caption_to_full_disk() {
   srt_open("/dev/full");
   srt_start();
   show({{15, 0, "LOST"}});
-  srt_write_entry(0, 0, 1, 0, 25.0f);
+  srt_write_entry(1000);
   blank();
-  srt_write_entry(0, 0, 2, 0, 25.0f);
+  srt_write_entry(2000);
 }
 
 TEST(SrtMilliseconds, FramesBecomeMillisecondsThroughTheRoundedFactor) {
@@ -83,27 +83,27 @@ TEST(SrtMilliseconds, CaptionTimeAddsHoursMinutesAndSeconds) {
 TEST_F(SrtWriter, FirstCallWritesNothingAndItsCaptionBecomesEntryOne) {
   open();
   show({{15, 0, "HELLO"}});
-  srt_write_entry(0, 0, 1, 0, 25.0f);
+  srt_write_entry(1000);
   blank();
-  srt_write_entry(0, 0, 2, 10, 25.0f);
+  srt_write_entry(2400);
   EXPECT_EQ(close_and_read(), "1       \r\n00:00:01,000 --> 00:00:02,400\r\nHELLO\r\n\r\n");
 }
 
 TEST_F(SrtWriter, EntriesAreNumberedWithoutGapsAndRowsKeepLeadingSpaces) {
   open();
-  srt_write_entry(0, 0, 0, 0, 25.0f);  // empty display: nothing remembered
+  srt_write_entry(0);  // empty display: nothing remembered
   show({{1, 0, "TOP"}, {15, 2, "HELLO"}});
-  srt_write_entry(0, 0, 1, 0, 25.0f);
+  srt_write_entry(1000);
   show({{14, 4, "SECOND"}});
-  srt_write_entry(0, 0, 2, 0, 25.0f);
+  srt_write_entry(2000);
   blank();
-  srt_write_entry(0, 0, 3, 0, 25.0f);
+  srt_write_entry(3000);
   blank();  // a change to an empty display ends nothing new
-  srt_write_entry(0, 0, 4, 0, 25.0f);
+  srt_write_entry(4000);
   show({{15, 0, "THIRD"}});
-  srt_write_entry(0, 0, 5, 0, 25.0f);
+  srt_write_entry(5000);
   blank();
-  srt_write_entry(0, 0, 6, 0, 25.0f);
+  srt_write_entry(6000);
   EXPECT_EQ(close_and_read(),
             "1       \r\n00:00:01,000 --> 00:00:02,000\r\nTOP\r\n  HELLO\r\n\r\n"
             "2       \r\n00:00:02,000 --> 00:00:03,000\r\n    SECOND\r\n\r\n"
@@ -114,10 +114,10 @@ TEST_F(SrtWriter, CounterLineIsPaddedToEightCharacters) {
   open();
   for (int i = 0; i < 10; i++) {
     show({{15, 0, std::string(1, static_cast<char>('A' + i))}});
-    srt_write_entry(0, 0, i, 0, 25.0f);
+    srt_write_entry(1000 * i);
   }
   blank();
-  srt_write_entry(0, 0, 10, 0, 25.0f);
+  srt_write_entry(10000);
   std::string file = close_and_read();
   EXPECT_EQ(file.substr(0, 10), "1       \r\n");
   std::string tenth = "10      \r\n00:00:09,000 --> 00:00:10,000\r\nJ\r\n\r\n";
@@ -133,10 +133,10 @@ TEST_F(SrtWriter, RollUpTextGivesAnEntryForEveryPairThatAddsToIt) {
   const char *shown[] = {"HE", "HELL", "HELLO"};
   for (int second = 0; second < 3; second++) {
     show({{15, 0, shown[second]}});
-    srt_write_entry(0, 0, second, 0, 25.0f);
+    srt_write_entry(1000 * second);
   }
   blank();
-  srt_write_entry(0, 0, 3, 0, 25.0f);
+  srt_write_entry(3000);
   EXPECT_EQ(close_and_read(),
             "1       \r\n00:00:00,000 --> 00:00:01,000\r\nHE\r\n\r\n"
             "2       \r\n00:00:01,000 --> 00:00:02,000\r\nHELL\r\n\r\n"
@@ -160,15 +160,15 @@ TEST_F(SrtWriter, CaptionBytesAreWrittenUnchanged) {
 TEST_F(SrtWriter, CaptionEmptiedByCarriageReturnGivesNoEntry) {
   open();
   show({{15, 0, "ONE"}});
-  srt_write_entry(0, 0, 1, 0, 25.0f);
+  srt_write_entry(1000);
   Carriage_return();  // clears the base row; the buffer keeps its has-content flag
   clear_output_pending();
   ASSERT_EQ(caption_memory().has_content[caption_memory().displayed], 1);
-  srt_write_entry(0, 0, 2, 0, 25.0f);
+  srt_write_entry(2000);
   show({{15, 0, "TWO"}});
-  srt_write_entry(0, 0, 3, 0, 25.0f);  // ends the empty caption: no entry, no number used
+  srt_write_entry(3000);  // ends the empty caption: no entry, no number used
   blank();
-  srt_write_entry(0, 0, 4, 0, 25.0f);
+  srt_write_entry(4000);
   EXPECT_EQ(close_and_read(),
             "1       \r\n00:00:01,000 --> 00:00:02,000\r\nONE\r\n\r\n"
             "2       \r\n00:00:03,000 --> 00:00:04,000\r\nTWO\r\n\r\n");
@@ -177,84 +177,58 @@ TEST_F(SrtWriter, CaptionEmptiedByCarriageReturnGivesNoEntry) {
 TEST_F(SrtWriter, UnusualTimesAreWrittenAsTheyCome) {
   open();
   show({{15, 0, "SAME"}});
-  srt_write_entry(0, 0, 5, 0, 25.0f);
+  srt_write_entry(5000);
   show({{15, 0, "BACK"}});
-  srt_write_entry(0, 0, 5, 0, 25.0f);  // equal start and end
+  srt_write_entry(5000);  // equal start and end
   show({{15, 0, "ODD"}});
-  srt_write_entry(0, 0, 3, 0, 25.0f);  // the time code went backwards
+  srt_write_entry(3000);  // the time code went backwards
   show({{15, 0, "LATE"}});
-  srt_write_entry(0, 0, 0, 30, ntsc_rate());  // a malformed frame count: 1001 ms
+  srt_write_entry(1001);
   blank();
-  srt_write_entry(0, 0, 63, 0, ntsc_rate());  // a malformed 63rd second
+  srt_write_entry(INT64_C(360000000));  // past 99 hours
   EXPECT_EQ(close_and_read(),
             "1       \r\n00:00:05,000 --> 00:00:05,000\r\nSAME\r\n\r\n"
             "2       \r\n00:00:05,000 --> 00:00:03,000\r\nBACK\r\n\r\n"
             "3       \r\n00:00:03,000 --> 00:00:01,001\r\nODD\r\n\r\n"
-            "4       \r\n00:00:01,001 --> 00:01:03,000\r\nLATE\r\n\r\n");
-}
-
-TEST_F(SrtWriter, TimesUseTheFrameRateOfEachCall) {
-  open();
-  show({{15, 0, "A"}});
-  srt_write_entry(0, 0, 0, 3, 30.0f);
-  show({{15, 0, "B"}});
-  srt_write_entry(0, 0, 0, 15, ntsc_rate());
-  show({{15, 0, "C"}});
-  srt_write_entry(0, 0, 0, 29, ntsc_rate());
-  show({{15, 0, "D"}});
-  srt_write_entry(0, 0, 0, 1, 24.0f);
-  show({{15, 0, "E"}});
-  srt_write_entry(0, 0, 0, 3, 60.0f);
-  show({{15, 0, "F"}});
-  srt_write_entry(1, 0, 0, 0, 0.0f);
-  blank();
-  srt_write_entry(1, 0, 2, 10, 0.0f);
-  EXPECT_EQ(close_and_read(),
-            "1       \r\n00:00:00,099 --> 00:00:00,500\r\nA\r\n\r\n"
-            "2       \r\n00:00:00,500 --> 00:00:00,967\r\nB\r\n\r\n"
-            "3       \r\n00:00:00,967 --> 00:00:00,041\r\nC\r\n\r\n"
-            "4       \r\n00:00:00,041 --> 00:00:00,049\r\nD\r\n\r\n"
-            "5       \r\n00:00:00,049 --> 01:00:00,000\r\nE\r\n\r\n"
-            "6       \r\n01:00:00,000 --> 01:00:02,000\r\nF\r\n\r\n");
+            "4       \r\n00:00:01,001 --> 100:00:00,000\r\nLATE\r\n\r\n");
 }
 
 TEST_F(SrtWriter, CloseEndsTheLastEntryAtTheLatestPair) {
-  set_frame_rate(ntsc_rate());
   open();
   show({{15, 0, "STILL HERE"}});
-  srt_write_entry(0, 0, 4, 3, ntsc_rate());
-  srt_note_pair_time(0, 0, 7, 15);
-  srt_note_pair_time(0, 1, 7, 15);  // the latest pair counts
+  srt_write_entry(4100);
+  srt_note_pair_time(7500);
+  srt_note_pair_time(67500);  // the latest pair counts
   EXPECT_EQ(close_and_read(), "1       \r\n00:00:04,100 --> 00:01:07,500\r\nSTILL HERE\r\n\r\n");
 }
 
 TEST_F(SrtWriter, CloseWithNothingRememberedWritesNothing) {
   open();
-  srt_write_entry(0, 0, 1, 0, 25.0f);
+  srt_write_entry(1000);
   show({{15, 0, "NEVER CLOSED BY A CHANGE"}});  // shown after the last call: not remembered
-  srt_note_pair_time(0, 0, 9, 0);
+  srt_note_pair_time(9000);
   EXPECT_EQ(close_and_read(), "");
 }
 
 TEST_F(SrtWriter, CallsWhileClosedChangeNothing) {
   show({{15, 0, "EARLY"}});
-  srt_write_entry(0, 0, 1, 0, 25.0f);  // no file: nothing remembered
+  srt_write_entry(1000);  // no file: nothing remembered
   EXPECT_TRUE(srt_close());
   open();
   blank();
-  srt_write_entry(0, 0, 2, 0, 25.0f);
+  srt_write_entry(2000);
   EXPECT_EQ(close_and_read(), "");
 }
 
 TEST_F(SrtWriter, TracesEachRowItWrites) {
   open();
   show({{3, 0, "A"}, {15, 0, "B"}});
-  srt_write_entry(0, 0, 1, 0, 25.0f);
+  srt_write_entry(1000);
   blank();
   verbosity_level = 4;
   caption_test::capture_stdout();
-  srt_write_entry(0, 0, 2, 0, 25.0f);
-  srt_write_entry(0, 0, 3, 0, 25.0f);  // no entry: no trace
+  srt_write_entry(2000);
+  srt_write_entry(3000);  // no entry: no trace
   EXPECT_EQ(caption_test::captured_stdout(), "Output row 3 to SRT file\nOutput row 15 to SRT file\n");
   verbosity_level = 0;
   close_and_read();

@@ -21,6 +21,7 @@
 
 int verbosity_level = 0;
 int program_stream_flag = 0;
+bool clock_from_timecode = false;
 
 static struct {
   const char *input_name;  // the argument itself
@@ -149,9 +150,31 @@ void reset_run_state() {
   if (reader.file) fclose(reader.file);
   reader.file = nullptr;
   program_stream_flag = 0;
+  clock_from_timecode = false;
   reset_video_scanner();
   reset_caption_user_data();
   reset_caption_interpreter();
+}
+
+// Options start with "-" and may stand anywhere before "--"; "-" alone and everything after
+// "--" are names. The names are moved to argv[1] onwards, in their order; gives their count.
+static int take_options(int argc, char **argv) {
+  int names = 0;
+  bool options_ended = false;
+  for (int i = 1; i < argc; i++) {
+    const char *argument = argv[i];
+    if (options_ended || argument[0] != '-' || argument[1] == '\0') {
+      argv[++names] = argv[i];
+    } else if (strcmp(argument, "--") == 0) {
+      options_ended = true;
+    } else if (strcmp(argument, "--timecode") == 0) {
+      clock_from_timecode = true;
+    } else {
+      fprintf(stderr, "zorbel: unknown option %s\n", argument);
+      leave_process(1);
+    }
+  }
+  return names;
 }
 
 void zorbel_main(int argc, char **argv) {
@@ -163,14 +186,15 @@ void zorbel_main(int argc, char **argv) {
   console_printf("ZORBEL: v%d.%d debug build\n", ZORBEL_VERSION_MAJOR, ZORBEL_VERSION_MINOR);
   verbosity_level = 4;
 
-  driver.input_name = argc > 1 ? argv[1] : nullptr;
-  if (argc < 2 || argc > 3) {
+  int arguments = take_options(argc, argv);
+  driver.input_name = arguments > 0 ? argv[1] : nullptr;
+  if (arguments < 1 || arguments > 2) {
     console_text("Incorrect usage\n");
     console_printf("%s <mpgfilename> [<outputdirectory>]\n", argv[0] ? argv[0] : "zorbel");
     leave_process(1);
   }
   const char *output_dir = nullptr;
-  for (int i = 1; i < argc; i++) {
+  for (int i = 1; i <= arguments; i++) {
     if (is_directory_option(argv[i])) {
       output_dir = argv[i] + 2;
     } else {

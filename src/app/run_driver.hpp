@@ -6,6 +6,9 @@ extern int verbosity_level;
 // 1 once the input is known to be a program stream; the bit reader then takes its
 // bytes through the demultiplexer.
 extern int program_stream_flag;
+// --timecode: caption times are the group-of-pictures time code's labels (as the trace
+// shows them), not the moments the pictures are shown.
+extern bool clock_from_timecode;
 
 // The whole run. Does not return: every way out ends the process.
 [[noreturn]] void zorbel_main(int argc, char **argv);

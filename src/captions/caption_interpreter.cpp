@@ -1,11 +1,9 @@
 // Caption command interpreter (EIA-608 / 47 CFR 15.119, data channel 1).
 #include "captions/caption_interpreter.hpp"
 
-
 #include "app/console.hpp"
 #include "app/run_driver.hpp"
 #include "captions/caption_memory.hpp"
-#include "mpeg/video_scanner.hpp"
 #include "output/sami_writer.hpp"
 #include "output/srt_writer.hpp"
 
@@ -113,8 +111,8 @@ static const char *const kCharacterSetMessages[] = {
     "[FIRST REGISTERED CHAR SET]",
 };
 
-void Decode_pair(int hours, int minutes, int seconds, int frames, unsigned byte1, unsigned byte2) {
-  srt_note_pair_time(hours, minutes, seconds, frames);
+void Decode_pair(int64_t time_ms, unsigned byte1, unsigned byte2) {
+  srt_note_pair_time(time_ms);
   if ((byte1 == 0x20 && byte2 == 0x20) || (byte1 == 0x00 && byte2 == 0x00)) {
     interpreter.last_byte1 = byte1;
     interpreter.last_byte2 = byte2;
@@ -154,10 +152,9 @@ void Decode_pair(int hours, int minutes, int seconds, int frames, unsigned byte1
   interpreter.last_byte1 = byte1;
   interpreter.last_byte2 = byte2;
   if (output_pending()) {
-    float rate = output_frame_rate();
-    sami_write_sync(hours, minutes, seconds, frames, rate);
+    sami_write_sync(time_ms);
     sami_write_caption();
-    srt_write_entry(hours, minutes, seconds, frames, rate);
+    srt_write_entry(time_ms);
     clear_output_pending();
   }
 }

@@ -9,6 +9,7 @@
 #include "captions/caption_interpreter.hpp"
 #include "mpeg/bit_reader.hpp"
 #include "mpeg/video_scanner.hpp"
+#include "captions/caption_time.hpp"
 
 static struct {
   // Every second entry belongs to the decoded field, counted over the whole run: a
@@ -128,10 +129,19 @@ static void take_field_order_from_tags(const BlockBytes &bytes) {
   }
 }
 
+// The moment a pair's frame is shown, in milliseconds from the first group of pictures:
+// its group's start plus one frame period per clock step. With --timecode, the time code's
+// labels, as the trace shows them.
+static int64_t pair_milliseconds(int steps, int hours, int minutes, int seconds, int frames, float frame_rate) {
+  if (clock_from_timecode) return caption_time_milliseconds(CaptionTime{hours, minutes, seconds, frames}, frame_rate);
+  return (group_start_ticks() + steps * frame_period_ticks()) / kTicksPerMillisecond;
+}
+
 void cc_user_data() {
   const GopTimeCode &gop = gop_time_code();
   int hours = gop.hours, minutes = gop.minutes, seconds = gop.seconds, frames = gop.pictures;
   int step_clock = 0;  // two entries, one per field, make one frame
+  int steps = 0;       // frames since the block's start
   float frame_rate = caption_clock_frame_rate();
 
   if (peek_bits(16) == 0x4343) {  // "CC"
@@ -146,6 +156,7 @@ void cc_user_data() {
       uint32_t count = bytes.take(1);
       int oddfirst = static_cast<int>(count >> 7);
       int entries = static_cast<int>(count & 0x7F);
+      note_caption_block(entries);
       if (bytes.at != nullptr && stream_bytes(5 + 3 * entries) == nullptr) bytes.leave_buffer();
       if (entries >= 2) take_field_order_from_tags(bytes);
       for (int i = 0; i < entries; i++) {
@@ -163,10 +174,14 @@ void cc_user_data() {
           }
           bool filler = byte1 == 0xFF && byte2 == 0xFF;
           if (!filler && odd_parity.of[byte1] && odd_parity.of[byte2])
-            Decode_pair(hours, minutes, seconds, frames, byte1 & 0x7F, byte2 & 0x7F);
+            Decode_pair(pair_milliseconds(steps, hours, minutes, seconds, frames, frame_rate), byte1 & 0x7F,
+                        byte2 & 0x7F);
         }
         user_data.is_odd = 1 - user_data.is_odd;
-        if (step_clock) advance_clock(hours, minutes, seconds, frames, frame_rate);
+        if (step_clock) {
+          advance_clock(hours, minutes, seconds, frames, frame_rate);
+          steps++;
+        }
         step_clock = 1 - step_clock;
       }
     }

@@ -21,9 +21,17 @@ static struct {
   int load_intra_quantizer_matrix;
   int load_non_intra_quantizer_matrix;
   GopTimeCode gop;
-  float clock_frame_rate;   // read by the caption clock
-  float output_frame_rate;  // passed to the writers; always equal to the clock's copy
+  float clock_frame_rate;   // read by the caption clock, which steps the time code's labels
   int previous_minutes;     // of the last group of pictures, for the progress dots
+  // The timeline. Each group starts where the previous one did plus the frames between
+  // their time codes, each frame_period long.
+  int time_code_rate;       // n: frames a second as the time code counts them
+  int64_t frame_period;     // of the sequence header in force, in 27 MHz ticks
+  bool group_seen;
+  GopTimeCode previous_group;
+  int64_t group_start;
+  int64_t time_code_step;   // the last step the time codes gave, in frames; 0 before one
+  int block_frames;         // of the group's first valid "CC" block; -1 before one
   // The field lines of the last sequence header traced without quantiser matrices, and
   // its eight bytes: encoders repeat one header before every group of pictures.
   uint64_t traced_header;
@@ -32,7 +40,10 @@ static struct {
   char traced_fields[512];
 } scan;
 
-void reset_video_scanner() { memset(&scan, 0, sizeof scan); }
+void reset_video_scanner() {
+  memset(&scan, 0, sizeof scan);
+  scan.block_frames = -1;
+}
 
 static float float_from_bits(uint32_t bits) {
   float value;
@@ -58,8 +69,55 @@ float frame_rate_for_code(int frame_rate_code) {
 
 const GopTimeCode &gop_time_code() { return scan.gop; }
 float caption_clock_frame_rate() { return scan.clock_frame_rate; }
-float output_frame_rate() { return scan.output_frame_rate; }
-void set_frame_rate(float frames_per_second) { scan.output_frame_rate = frames_per_second; }
+
+int64_t frame_period_ticks(int frame_rate_code) {
+  // 27 MHz / rate, exact for every rate of ISO/IEC 13818-2 table 6-4 (1001 = NTSC).
+  static const int64_t kPeriods[16] = {0,      1126125, 1125000, 1080000, 900900, 900000, 540000, 450450,
+                                       450000, 450000,  450000,  450000,  450000, 450000, 450000, 450000};
+  return kPeriods[frame_rate_code & 15];
+}
+int64_t frame_period_ticks() { return scan.frame_period; }
+
+// Frames a second as a time code of this frame rate counts them; the NTSC rates count as
+// their whole neighbours (SMPTE 12M).
+static int time_code_rate_for_code(int frame_rate_code) {
+  static const int kRates[16] = {0, 24, 24, 25, 30, 30, 50, 60, 60, 60, 60, 60, 60, 60, 60, 60};
+  return kRates[frame_rate_code & 15];
+}
+
+int64_t time_code_frame_number(const GopTimeCode &time_code, int n) {
+  int64_t minutes = int64_t{time_code.hours} * 60 + time_code.minutes;
+  int64_t frames = (minutes * 60 + time_code.seconds) * n + time_code.pictures;
+  // Drop-frame codes skip the first n/15 labels of every minute but each tenth (SMPTE 12M).
+  if (time_code.drop_flag && (n == 30 || n == 60)) frames -= n / 15 * (minutes - minutes / 10);
+  return frames;
+}
+
+int64_t group_start_ticks() { return scan.group_start; }
+
+void note_caption_block(int entries) {
+  if (scan.block_frames < 0) scan.block_frames = entries / 2;
+}
+
+// A time code that went back, stood still or leapt more than ten seconds (a join, a
+// restart, an encoder that writes one time code throughout) says nothing of the time
+// between two groups: the previous group's captions then tell how many frames it held,
+// else the last step of the time codes stands in.
+static void place_group_on_timeline() {
+  if (scan.group_seen) {
+    int n = scan.time_code_rate;
+    int64_t step = time_code_frame_number(scan.gop, n) - time_code_frame_number(scan.previous_group, n);
+    if (step > 0 && step <= 10 * int64_t{n}) {
+      scan.time_code_step = step;
+    } else {
+      step = scan.block_frames >= 1 ? scan.block_frames : scan.time_code_step;
+    }
+    scan.group_start += step * scan.frame_period;
+  }
+  scan.group_seen = true;
+  scan.previous_group = scan.gop;
+  scan.block_frames = -1;
+}
 
 void skip_marker_bit() { read_bits(1); }
 
@@ -146,9 +204,9 @@ void sequence_header() {
       for (int i = 0; i < 64; i++) read_bits(8);
   }
 
-  float rate = frame_rate_for_code(scan.frame_rate_code);
-  scan.clock_frame_rate = rate;
-  set_frame_rate(rate);
+  scan.clock_frame_rate = frame_rate_for_code(scan.frame_rate_code);
+  scan.time_code_rate = time_code_rate_for_code(scan.frame_rate_code);
+  scan.frame_period = frame_period_ticks(scan.frame_rate_code);
 
   if (verbosity_level > 1) {
     char *out = put_text(console_line(), "sequence header (byte ");
@@ -191,6 +249,7 @@ void group_of_pictures_header() {
   gop.pictures = static_cast<int>(header >> 7 & 0x3F);
   gop.closed_gop = static_cast<int>(header >> 6 & 1);
   gop.broken_link = static_cast<int>(header >> 5 & 1);
+  place_group_on_timeline();
 
   // One dot per new multiple of five minutes of time code.
   if (gop.minutes != scan.previous_minutes && gop.minutes % 5 == 0) console_text(".");

@@ -3,6 +3,8 @@
 // the user data that follows either of them to the caption parser.
 #pragma once
 
+#include <cstdint>
+
 struct GopTimeCode {
   int drop_flag;
   int hours;
@@ -20,11 +22,23 @@ void sequence_header();
 void group_of_pictures_header();
 void scan_after_header();
 void skip_marker_bit();
-void set_frame_rate(float frames_per_second);
 
 float frame_rate_for_code(int frame_rate_code);
 const GopTimeCode &gop_time_code();
 float caption_clock_frame_rate();
-float output_frame_rate();
+
+// The video's own timeline, in ticks of the 27 MHz system clock from the first group of
+// pictures: caption times follow the pictures shown, not the time code's labels.
+constexpr int64_t kTicksPerMillisecond = 27000;
+// The exact frame period of the sequence header in force; 0 without a frame rate.
+int64_t frame_period_ticks(int frame_rate_code);
+int64_t frame_period_ticks();
+// Frames counted by a time code with n frames a second (drop-frame codes drop theirs).
+int64_t time_code_frame_number(const GopTimeCode &time_code, int n);
+// Where the latest group of pictures starts (0 before the first one).
+int64_t group_start_ticks();
+// The caption parser reports each "CC" block with a valid header: the first one of a
+// group tells how many frames the group covers when its time code cannot.
+void note_caption_block(int entries);
 
 void reset_video_scanner();

@@ -7,7 +7,6 @@
 #include "app/console.hpp"
 #include "app/run_driver.hpp"
 #include "captions/caption_memory.hpp"
-#include "output/caption_time.hpp"
 #include "output/output_file.hpp"
 
 // "<P class=ENCC>", 16 rows of 35 characters each with "<BR>" and CR LF, or "&nbsp;".
@@ -59,12 +58,12 @@ void sami_start() {
   write_text(kHeader, sizeof kHeader - 1);
 }
 
-void sami_write_sync(int hours, int minutes, int seconds, int frames, float frame_rate) {
+void sami_write_sync(int64_t time_ms) {
   static const char kStart[] = "<SYNC START=\"";
   static const char kEnd[] = "\">\r\n";
   char line[64];
   memcpy(line, kStart, sizeof kStart - 1);
-  char *out = put_decimal(line + sizeof kStart - 1, caption_time_milliseconds(CaptionTime{hours, minutes, seconds, frames}, frame_rate));
+  char *out = put_decimal(line + sizeof kStart - 1, time_ms);
   memcpy(out, kEnd, sizeof kEnd - 1);
   write_text(line, static_cast<size_t>(out - line) + sizeof kEnd - 1);
 }

@@ -2,6 +2,8 @@
 // of the displayed caption, then a fixed trailer.
 #pragma once
 
+#include <cstdint>
+
 struct OutputFile;
 
 // Opens the file without changing it. False, after its message on stdout, when it cannot.
@@ -11,7 +13,8 @@ const OutputFile &sami_output();
 void sami_abandon();
 // The old content goes and the header is written.
 void sami_start();
-void sami_write_sync(int hours, int minutes, int seconds, int frames, float frame_rate);
+// "<SYNC START=...>" with the milliseconds of the change.
+void sami_write_sync(int64_t time_ms);
 void sami_write_caption();
 // Writes the trailer and closes the file; nothing when no file is open. False (after
 // "Error writing ..." on stderr) when any write to the file failed.

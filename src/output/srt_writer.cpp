@@ -7,8 +7,6 @@
 #include "app/console.hpp"
 #include "app/run_driver.hpp"
 #include "captions/caption_memory.hpp"
-#include "mpeg/video_scanner.hpp"
-#include "output/caption_time.hpp"
 #include "output/output_file.hpp"
 
 // Counter line, time line, 16 rows of at most 35 characters, all with CR LF, and the
@@ -21,7 +19,7 @@ static struct {
   int64_t start_ms;  // when the remembered caption appeared
   CaptionBuffer snapshot;
   int snapshot_has_content;
-  CaptionTime last_pair;  // the last entry ends here at close
+  int64_t last_pair_ms;  // the last entry ends here at close
   char entry[kEntryTextSize];
   size_t entry_length;
 } srt;
@@ -32,13 +30,11 @@ void srt_reset() {
   srt.start_ms = 0;
   memset(&srt.snapshot, 0, sizeof srt.snapshot);
   srt.snapshot_has_content = 0;
-  srt.last_pair = CaptionTime{};
+  srt.last_pair_ms = 0;
   srt.entry_length = 0;
 }
 
-void srt_note_pair_time(int hours, int minutes, int seconds, int frames) {
-  srt.last_pair = CaptionTime{hours, minutes, seconds, frames};
-}
+void srt_note_pair_time(int64_t time_ms) { srt.last_pair_ms = time_ms; }
 
 bool srt_open(const char *file_name) {
   if (output_is_open(srt.out)) {
@@ -144,10 +140,9 @@ static void write_entry(int64_t end_ms) {
   output_write(srt.out, srt.entry, srt.entry_length);
 }
 
-void srt_write_entry(int hours, int minutes, int seconds, int frames, float frame_rate) {
+void srt_write_entry(int64_t now_ms) {
   srt.entry_length = 0;
   if (!output_is_open(srt.out)) return;
-  int64_t now_ms = caption_time_milliseconds(CaptionTime{hours, minutes, seconds, frames}, frame_rate);
   // A caption with nothing but spaces left gives no entry: blank cues break readers.
   if (srt.snapshot_has_content && snapshot_holds_text()) write_entry(now_ms);
   const CaptionMemory &memory = caption_memory();
@@ -163,7 +158,6 @@ void srt_write_entry(int hours, int minutes, int seconds, int frames, float fram
 }
 
 bool srt_close() {
-  const CaptionTime &last = srt.last_pair;
-  srt_write_entry(last.hours, last.minutes, last.seconds, last.frames, output_frame_rate());
+  srt_write_entry(srt.last_pair_ms);
   return output_close(srt.out);
 }

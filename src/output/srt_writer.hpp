@@ -2,6 +2,8 @@
 // next changes (so each entry knows its end time), the last one at close.
 #pragma once
 
+#include <cstdint>
+
 struct OutputFile;
 
 // Opens the file without changing it (a run that cannot open the SAMI file as well leaves
@@ -16,12 +18,12 @@ void srt_start();
 // writer has written the same moment: writes the entry of the caption shown until now
 // (when it showed text), ending at this time, and remembers the display as the next
 // entry, starting at this time. The first call only remembers.
-void srt_write_entry(int hours, int minutes, int seconds, int frames, float frame_rate);
+void srt_write_entry(int64_t time_ms);
 // Writes the pending entry, ending at the time of the latest byte pair, and closes the
 // file. False (after "Error writing ..." on stderr) when any write to the file failed.
 bool srt_close();
 
 // The time of each byte pair that reaches the decoder; the last entry ends there.
-void srt_note_pair_time(int hours, int minutes, int seconds, int frames);
+void srt_note_pair_time(int64_t time_ms);
 // No file, counter 0, times 0, nothing remembered.
 void srt_reset();

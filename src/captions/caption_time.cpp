@@ -1,5 +1,5 @@
 // Caption time.
-#include "output/caption_time.hpp"
+#include "captions/caption_time.hpp"
 
 int64_t frames_to_milliseconds(int frames, float frame_rate) {
   if (frame_rate == 0.0f) return 0;

@@ -1,5 +1,5 @@
-// Caption time: the hours, minutes, seconds and frames of a byte pair, and the one rule by
-// which both writers turn it into milliseconds.
+// Caption time: the hours, minutes, seconds and frames of a time code's labels, and the
+// rule by which --timecode turns them into the milliseconds of the files.
 #pragma once
 
 #include <cstdint>
