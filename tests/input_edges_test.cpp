@@ -299,6 +299,7 @@ struct SameFile {
   std::vector<std::string> arguments;
   std::string message;
   std::string kept;  // a file whose content must stay, or none
+  std::string console = "";  // where the shell sends the console
 };
 
 TEST(OutputPlaces, OutputThatWouldOverwriteAFileItNeedsEndsTheRunBeforeAnyIsChanged) {
@@ -315,6 +316,14 @@ TEST(OutputPlaces, OutputThatWouldOverwriteAFileItNeedsEndsTheRunBeforeAnyIsChan
       {"outputs linked to one file", "echo old >file && ln -s file in.srt && ln -s file in.smi", {"in.m2v"}, one_file,
        "file"},
       {"outputs linked to a file not yet there", "ln -s file in.srt && ln -s file in.smi", {"in.m2v"}, one_file, ""},
+      // The console would write the trace over the captions, or into them.
+      {"console onto an output", "echo old >in.srt", {"in.m2v"}, "Output in.srt is standard output\n", "", ">in.srt"},
+      {"console appended to an output", "echo old >in.smi", {"in.m2v"}, "Output in.smi is standard output\n", "in.smi",
+       ">>in.smi"},
+      {"console onto a link to an output", "echo old >in.srt && ln -s in.srt trace", {"in.m2v"},
+       "Output in.srt is standard output\n", "in.srt", ">>trace"},
+      {"FIFO as an output", "mkfifo in.smi", {"in.m2v"},
+       "Cannot write in.smi: the output must be a regular file or a device\n", ""},
   };
   for (const SameFile &same : cases) {
     SCOPED_TRACE(same.label);
@@ -323,7 +332,10 @@ TEST(OutputPlaces, OutputThatWouldOverwriteAFileItNeedsEndsTheRunBeforeAnyIsChan
     ASSERT_EQ(run_line(dir.path, same.setup).status, 0);
     std::vector<std::string> before = listing(dir.path);
     std::string kept = same.kept.empty() ? "" : read_file(dir.path + "/" + same.kept);
-    RunResult run = run_zorbel(same.arguments, dir.path);
+    std::string line = "\"$ZORBEL\"";
+    for (const std::string &argument : same.arguments) line += " " + shell_quote(argument);
+    RunResult run = same.console.empty() ? run_zorbel(same.arguments, dir.path)
+                                         : run_line(dir.path, line + " " + same.console);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, same.message);
     EXPECT_EQ(listing(dir.path), before);
@@ -390,14 +402,23 @@ using Ready = std::function<bool(const std::string &trace)>;
 Ready when_file_exists(const std::string &path) {
   return [path](const std::string &) { return file_exists(path); };
 }
+// The run has opened its outputs: the new file that will replace `output` is there.
+Ready when_output_opened(const std::string &dir, const std::string &output) {
+  return [dir, output](const std::string &) {
+    for (const std::string &name : listing(dir))
+      if (name.rfind(output + ".incomplete-", 0) == 0) return true;
+    return false;
+  };
+}
 // The first piece of the trace has come: the console buffer was full, a thousand captions in.
 const Ready kWhenTraceBegins = [](const std::string &trace) { return !trace.empty(); };
 const Ready kAtOnce = [](const std::string &) { return true; };
 
-// Runs the binary on input in dir with its trace going into a pipe, and sends `sig` once
-// `ready` holds and `delay_ms` more have passed.
-Interrupted run_interrupted(const std::string &dir, const std::string &input, int sig, Console console,
-                            const Ready &ready, int delay_ms = 0) {
+// Runs the binary on input in dir with its trace (and with errors_in_console its standard
+// error too) going into a pipe, and sends the signals, 10 ms apart, once `ready` holds and
+// `delay_ms` more have passed.
+Interrupted run_interrupted(const std::string &dir, const std::string &input, const std::vector<int> &signals,
+                            Console console, const Ready &ready, int delay_ms = 0, bool errors_in_console = false) {
   int fds[2];
   if (pipe(fds) != 0) abort();
   console_flush();
@@ -410,9 +431,9 @@ Interrupted run_interrupted(const std::string &dir, const std::string &input, in
     close(fds[1]);
     int err = open(".stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int in = open("/dev/null", O_RDONLY);
-    dup2(err, 2);
+    dup2(errors_in_console ? 1 : err, 2);
     dup2(in, 0);
-    signal(sig, SIG_DFL);
+    for (int sig : signals) signal(sig, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -435,15 +456,17 @@ Interrupted run_interrupted(const std::string &dir, const std::string &input, in
   const auto deadline = Clock::now() + std::chrono::seconds(60);
   Clock::time_point ready_at{}, sent_at{};
   bool is_ready = false, sent = false;
+  size_t next_signal = 0;
   for (;;) {
     if (!is_ready && ready(run.out)) {
       is_ready = true;
       ready_at = Clock::now();
     }
-    if (is_ready && !sent && Clock::now() >= ready_at + std::chrono::milliseconds(delay_ms)) {
-      kill(pid, sig);
+    if (is_ready && next_signal < signals.size() &&
+        Clock::now() >= ready_at + std::chrono::milliseconds(delay_ms + 10 * static_cast<int>(next_signal))) {
+      kill(pid, signals[next_signal++]);
+      if (!sent) sent_at = Clock::now();
       sent = true;
-      sent_at = Clock::now();
     }
     if (console == Console::read) {
       read_trace(1);
@@ -493,11 +516,16 @@ TEST(Interrupts, SignalFinishesBothFilesAndEndsTheProcessByTheSignal) {
   const WholeRun whole = whole_long_run(dir.path);
   ASSERT_EQ(whole.status, 0) << whole.err;
 
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    SCOPED_TRACE(strsignal(sig));
+  // Any mix of requests (a service manager's SIGTERM after Ctrl-C) finishes both files and
+  // ends the process by the first.
+  const std::vector<std::vector<int>> requests = {
+      {SIGINT}, {SIGTERM}, {SIGHUP}, {SIGTERM, SIGHUP}, {SIGINT, SIGTERM, SIGINT, SIGHUP}};
+  for (const std::vector<int> &signals : requests) {
+    int sig = signals[0];
+    SCOPED_TRACE(std::string(strsignal(sig)) + ", " + std::to_string(signals.size()) + " signals");
     unlink((dir.path + "/long.srt").c_str());
     unlink((dir.path + "/long.smi").c_str());
-    Interrupted run = run_interrupted(dir.path, "long.m2v", sig, Console::read, kWhenTraceBegins);
+    Interrupted run = run_interrupted(dir.path, "long.m2v", signals, Console::read, kWhenTraceBegins);
     EXPECT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == sig) << "wait status " << run.status;
     EXPECT_EQ(run.err, "Interrupted\n");
 
@@ -519,23 +547,50 @@ TEST(Interrupts, SignalFinishesBothFilesAndEndsTheProcessByTheSignal) {
   }
 }
 
-// The console is a pipe that nobody reads (`zorbel movie.m2v | sleep 1000`): the run is
-// held in a write when the signal comes. The trace still pending is dropped, both files are
-// finished, and the process ends by the signal.
+// The console is a pipe that nobody reads (`zorbel movie.m2v | sleep 1000`, and with
+// standard error in it too, `2>&1 | less` at its prompt): the run is held in a write when
+// the signal comes. The trace still pending is dropped, both files are finished, and the
+// process ends by the signal.
 TEST(Interrupts, ConsoleThatTakesNothingDoesNotHoldTheEnd) {
   TempDir dir("edges-signal-blocked");
   const WholeRun whole = whole_long_run(dir.path);
   ASSERT_EQ(whole.status, 0) << whole.err;
-  unlink((dir.path + "/long.srt").c_str());
-  unlink((dir.path + "/long.smi").c_str());
+  for (bool errors_in_console : {false, true}) {
+    SCOPED_TRACE(errors_in_console ? "standard error in the pipe too" : "standard error in a file");
+    unlink((dir.path + "/long.srt").c_str());
+    unlink((dir.path + "/long.smi").c_str());
+    Interrupted run = run_interrupted(dir.path, "long.m2v", {SIGTERM}, Console::unread,
+                                      when_output_opened(dir.path, "long.smi"), 300, errors_in_console);
+    EXPECT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGTERM) << "wait status " << run.status;
+    EXPECT_LT(run.seconds, 10.0);
+    EXPECT_EQ(run.err, errors_in_console ? "" : "Interrupted\n");
+    EXPECT_GT(run.out.size(), 0u);
+    EXPECT_EQ(whole.out.compare(0, run.out.size(), run.out), 0) << "the trace is not the start of the whole run's";
+    expect_finished_early(whole, dir.path);
+  }
+}
+
+// The files are finished and the run is only writing the rest of its trace into a pipe that
+// takes nothing yet (`zorbel x.mpg | (sleep 3; cat)`) when Ctrl-C comes: the process still
+// ends by the signal, so that a loop over many files stops.
+TEST(Interrupts, SignalAfterTheLastInputByteIsNotSwallowed) {
+  TempDir dir("edges-signal-late");
+  // A trace larger than a pipe takes, smaller than the console buffer: all of it is
+  // written at the end.
+  StreamBuilder stream;
+  for (int group = 0; group < 150; group++)
+    stream.raw(caption_group(0, group / 60, group % 60, 0, pop_on("LINE " + std::to_string(group))));
+  write_file(dir.path + "/late.m2v", stream.sequence_end().bytes());
+  RunResult whole = run_zorbel({"late.m2v"}, dir.path);
+  const std::string whole_smi = read_file(dir.path + "/late.smi");
+  ASSERT_GT(whole.out.size(), 65536u);
+  ASSERT_LT(whole.out.size(), 262144u);
+  unlink((dir.path + "/late.smi").c_str());
   Interrupted run =
-      run_interrupted(dir.path, "long.m2v", SIGTERM, Console::unread, when_file_exists(dir.path + "/long.smi"), 300);
+      run_interrupted(dir.path, "late.m2v", {SIGTERM}, Console::unread, when_file_exists(dir.path + "/late.smi"), 100);
   EXPECT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGTERM) << "wait status " << run.status;
-  EXPECT_LT(run.seconds, 10.0);
   EXPECT_EQ(run.err, "Interrupted\n");
-  EXPECT_GT(run.out.size(), 0u);
-  EXPECT_EQ(whole.out.compare(0, run.out.size(), run.out), 0) << "the trace is not the start of the whole run's";
-  expect_finished_early(whole, dir.path);
+  EXPECT_TRUE(read_file(dir.path + "/late.smi") == whole_smi);
 }
 
 // Writes head at the start of path and tail at tail_at, with a hole of zeros between them.
@@ -576,8 +631,8 @@ TEST(Interrupts, LongStretchesWithoutStartCodesEndAtTheSignal) {
     TempDir dir("edges-signal-zeros");
     if (!write_with_hole(dir.path + "/in.mpg", c.head, c.tail_at, c.tail)) GTEST_SKIP() << "no holes here";
     write_file(dir.path + "/in.srt", Bytes{'o', 'l', 'd'});
-    Interrupted run = run_interrupted(dir.path, "in.mpg", SIGTERM, Console::read,
-                                      c.finished ? when_file_exists(dir.path + "/in.smi") : kAtOnce, 300);
+    Interrupted run = run_interrupted(dir.path, "in.mpg", {SIGTERM}, Console::read,
+                                      c.finished ? when_output_opened(dir.path, "in.smi") : kAtOnce, 300);
     EXPECT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGTERM) << "wait status " << run.status;
     EXPECT_LT(run.seconds, 5.0);
     EXPECT_EQ(run.err, "Interrupted\n");

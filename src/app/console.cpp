@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 #include "app/platform.hpp"
 
@@ -46,6 +47,8 @@ bool console_flush() {
   return !console.write_failed;
 }
 
+void console_discard() { console.next = console_storage; }
+
 void console_reset() {
   console_flush();
   console.write_failed = false;
@@ -70,4 +73,23 @@ void console_printf(const char *format, ...) {
   }
   va_end(arguments);
   if (console.line_flush && length > 0 && format[strlen(format) - 1] == '\n') console_flush();
+}
+
+void console_error(const char *format, ...) {
+  char text[1024];
+  va_list arguments;
+  va_start(arguments, format);
+  int length = vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  if (length < 0) return;
+  if (static_cast<size_t>(length) < sizeof text) {
+    write_error_console(text, static_cast<size_t>(length));
+    return;
+  }
+  // Longer than the buffer (a very long file name): formatted again at its full length.
+  std::string long_text(static_cast<size_t>(length) + 1, '\0');
+  va_start(arguments, format);
+  vsnprintf(&long_text[0], long_text.size(), format, arguments);
+  va_end(arguments);
+  write_error_console(long_text.data(), static_cast<size_t>(length));
 }

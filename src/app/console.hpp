@@ -26,8 +26,19 @@ constexpr size_t kConsoleSlack = 4096;
 bool console_flush();
 // Start of a run: buffer written out, failure forgotten, terminal or not decided anew.
 void console_reset();
+// What waits in the buffer is never written: standard output turned out to be an output
+// file, which the run must leave as it was.
+void console_discard();
 // Rare lines (start-up, usage, unusual codes) keep printf's formatting.
 void console_printf(const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// A message on standard error, written at once (stderr is never buffered), with the same
+// grace as the console's once an interrupt is pending.
+void console_error(const char *format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
 #endif

@@ -6,18 +6,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 bool request_idle_priority();
 
 // Descriptors 0 to 2 that are closed at start are opened on the null device: otherwise the
 // input and the outputs would take their numbers, and the console's text would go into an
-// output file.
+// output file. Where there is no null device, the files the run opens are placed above 2
+// all the same, and what the run writes to a closed descriptor is dropped.
 void guard_standard_descriptors();
 
 // Interrupt, terminate and hang-up signals (on Windows Ctrl-C, Ctrl-Break and closing the
-// console) only set a flag, and interrupt a blocked write instead of letting it restart; a
-// second one ends the process at once. Writes to a closed pipe or past a file-size limit
-// fail instead of ending the process.
+// console) only set a flag, and interrupt a blocked write instead of letting it restart;
+// later ones, of any kind, are ignored, so that the files are finished. Writes to a closed
+// pipe or past a file-size limit fail instead of ending the process.
 void install_interrupt_handlers();
 bool interrupt_requested();
 // Ends the process as the interrupt would have, where the system can (POSIX: by its signal).
@@ -37,18 +39,38 @@ FILE *open_input(const char *name, bool &not_a_file);
 int64_t regular_file_size(FILE *file);
 // True when name leads to the same file as `file` (a link, another spelling of the path).
 bool same_file(FILE *file, const char *name);
+// True when standard descriptor fd (1 or 2) is the regular file that name leads to.
+bool standard_descriptor_is(int fd, const char *name);
 
-// Output files as raw descriptors, written in large pieces by their writers.
-// Opens for writing without changing the file: it is created when missing (`created`), and
-// its old content stays until empty_output. -1 when it cannot be opened.
-int open_output(const char *name, bool &created);
+// Output files as raw descriptors, written in large pieces by their writers. A regular file,
+// or one still to be made, is replaced in one step: the run writes a new file beside it,
+// syncs it and renames it over the old one at the end. A device is written where it is.
+enum class OutputKind {
+  missing,  // to be created
+  regular,
+  device,   // a character or block device such as /dev/null
+  pipe,     // a FIFO or a socket: a run would wait on it, or its reader would get half a file
+  other,    // a directory, a broken path: it cannot be written
+};
+// What name leads to, symbolic links followed; target is the path of that file.
+OutputKind output_target(const char *name, std::string &target);
+// Creates the new file that will replace target, beside it, under a name that says what it
+// is (temp), with the permission bits of the file it replaces. -1 when it cannot.
+int create_replacement(const std::string &target, std::string &temp);
+// Opens an existing file or device for writing where it is. -1 when it cannot.
+int open_in_place(const char *target);
 // Cuts a regular file to nothing; other kinds (devices) have nothing to cut.
 bool empty_output(int fd);
-// True when both descriptors are one regular file (hard or symbolic links).
-bool same_regular_file(int fd, int other_fd);
-// Writes all bytes; a write that a signal breaks off goes on where it stopped.
+// True when both names lead to one existing file.
+bool same_existing_file(const char *name, const char *other);
+// Writes all bytes. Once an interrupt is pending, a descriptor that is not a regular file
+// gets the console's grace, so that a reader that takes nothing cannot hold the end.
 bool write_output(int fd, const char *data, size_t length);
+// The file's data on the disk; nothing to do for a device.
+bool sync_output(int fd);
 bool close_output(int fd);
+// Puts the replacement in the target's place in one step, and syncs the folder's entry.
+bool replace_output(const char *temp, const char *target);
 void remove_output(const char *name);
 
 bool console_is_terminal();
@@ -57,3 +79,5 @@ enum class ConsoleWrite { written, failed, dropped };
 // console that takes nothing (a pipe nobody reads): what it has not taken within a second
 // is dropped.
 ConsoleWrite write_console(const char *data, size_t length);
+// Writes to standard error, with the same grace.
+void write_error_console(const char *data, size_t length);

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 #include "app/platform.hpp"
 
@@ -30,8 +31,9 @@ void guard_standard_descriptors() {
 
 static BOOL WINAPI on_console_event(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
-  // A second request while the files are being finished ends the process at once.
-  if (InterlockedExchange(&interrupt_event, 1) != 0) ExitProcess(1);
+  // The first request ends the run once the files are finished; later ones must not cut
+  // that short.
+  InterlockedExchange(&interrupt_event, 1);
   // Windows ends the process when this handler returns from a close event; the main
   // thread finishes the files meanwhile and ends the process itself.
   if (event == CTRL_CLOSE_EVENT) Sleep(INFINITE);
@@ -84,34 +86,72 @@ static bool same_identity(const BY_HANDLE_FILE_INFORMATION &a, const BY_HANDLE_F
          a.nFileIndexLow == b.nFileIndexLow;
 }
 
-bool same_file(FILE *file, const char *name) {
+// Opens name for its attributes alone; INVALID_HANDLE_VALUE when it cannot.
+static HANDLE handle_of_name(const char *name) {
+  return CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+static bool same_file(HANDLE handle, const char *name) {
   BY_HANDLE_FILE_INFORMATION file_info, name_info;
-  if (!identity_of(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), file_info)) return false;
-  HANDLE other = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (!identity_of(handle, file_info)) return false;
+  HANDLE other = handle_of_name(name);
   if (other == INVALID_HANDLE_VALUE) return false;
   bool same = identity_of(other, name_info) && same_identity(file_info, name_info);
   CloseHandle(other);
   return same;
 }
 
-int open_output(const char *name, bool &created) {
-  created = false;
-  int fd = _open(name, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-  if (fd >= 0) {
-    created = true;
-  } else if (errno == EEXIST) {
-    fd = _open(name, _O_WRONLY | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
-  }
-  return fd;
+bool same_file(FILE *file, const char *name) {
+  return same_file(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), name);
 }
+
+bool standard_descriptor_is(int fd, const char *name) {
+  return is_disk_file(fd) && same_file(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), name);
+}
+
+OutputKind output_target(const char *name, std::string &target) {
+  target = name;
+  HANDLE handle = handle_of_name(name);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND ? OutputKind::missing : OutputKind::other;
+  }
+  OutputKind kind = OutputKind::other;
+  BY_HANDLE_FILE_INFORMATION info;
+  switch (GetFileType(handle)) {
+    case FILE_TYPE_DISK:
+      if (identity_of(handle, info) && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) kind = OutputKind::regular;
+      break;
+    case FILE_TYPE_CHAR: kind = OutputKind::device; break;  // NUL, CON, a serial port
+    case FILE_TYPE_PIPE: kind = OutputKind::pipe; break;
+    default: break;
+  }
+  CloseHandle(handle);
+  return kind;
+}
+
+int create_replacement(const std::string &target, std::string &temp) {
+  std::string pid = std::to_string(static_cast<unsigned long>(GetCurrentProcessId()));
+  for (int attempt = 0; attempt < 100; attempt++) {
+    temp = target + ".incomplete-" + pid + (attempt > 0 ? "-" + std::to_string(attempt) : "");
+    int fd = _open(temp.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
+}
+
+int open_in_place(const char *target) { return _open(target, _O_WRONLY | _O_BINARY | _O_NOINHERIT); }
 
 bool empty_output(int fd) { return !is_disk_file(fd) || _chsize_s(fd, 0) == 0; }
 
-bool same_regular_file(int fd, int other_fd) {
-  BY_HANDLE_FILE_INFORMATION a, b;
-  return is_disk_file(fd) && identity_of(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), a) &&
-         identity_of(reinterpret_cast<HANDLE>(_get_osfhandle(other_fd)), b) && same_identity(a, b);
+bool same_existing_file(const char *name, const char *other) {
+  HANDLE handle = handle_of_name(name);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  bool same = same_file(handle, other);
+  CloseHandle(handle);
+  return same;
 }
 
 bool write_output(int fd, const char *data, size_t length) {
@@ -125,7 +165,16 @@ bool write_output(int fd, const char *data, size_t length) {
   return true;
 }
 
+bool sync_output(int fd) {
+  return !is_disk_file(fd) || FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(fd)));
+}
+
 bool close_output(int fd) { return _close(fd) == 0; }
+
+bool replace_output(const char *temp, const char *target) {
+  // Replaced in one step, and not reported done before the new entry is on the disk.
+  return MoveFileExA(temp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
 
 void remove_output(const char *name) { _unlink(name); }
 
@@ -135,4 +184,9 @@ ConsoleWrite write_console(const char *data, size_t length) {
   // Through stdio, so that a Windows console or file gets its text-mode line ends.
   if ((length > 0 && fwrite(data, 1, length, stdout) != length) || fflush(stdout) != 0) return ConsoleWrite::failed;
   return ConsoleWrite::written;
+}
+
+void write_error_console(const char *data, size_t length) {
+  fwrite(data, 1, length, stderr);
+  fflush(stderr);
 }

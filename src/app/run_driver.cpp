@@ -39,44 +39,47 @@ void set_exit_hook(void (*hook)(int status)) { exit_hook = hook; }
 // The trace written out; a part of it that could not be written turns the status into 1.
 static int finish_console(int status) {
   if (console_flush()) return status;
-  fputs("Error writing standard output\n", stderr);
+  console_error("Error writing standard output\n");
   return 1;
 }
 
 void leave_process(int status) {
   status = finish_console(status);
+  // An interrupt ends the process as its signal would, so that shells and scripts (a loop
+  // over many files) see it, even one that came after the last byte of the input.
+  if (interrupt_requested()) {
+    console_error("Interrupted\n");
+    if (!exit_hook) raise_interrupt();
+    status = 1;
+  }
   if (exit_hook) exit_hook(status);
   exit(status);
 }
 
 void fatal_exit(const char *message) {
-  fputs(message, stderr);
+  console_error("%s", message);
   leave_process(1);
 }
 
+// Both files are written out and synced before either takes its earlier file's place, so a
+// crash in between leaves each name with a whole file.
 void finish_and_exit(int status) {
+  sami_finish();
+  srt_finish();
   bool sami_ok = sami_close();
   bool srt_ok = srt_close();
   leave_process(sami_ok && srt_ok ? status : 1);
 }
 
-void finish_interrupted_run() {
-  sami_close();
-  srt_close();
-  fputs("Interrupted\n", stderr);
-  finish_console(1);
-  // Ends as the signal would, so that shells and scripts see an interrupt.
-  if (!exit_hook) raise_interrupt();
-  leave_process(1);
-}
+void finish_interrupted_run() { finish_and_exit(1); }
 
 void input_read_error() {
-  fprintf(stderr, "Error reading %s\n", driver.input_name ? driver.input_name : "");
+  console_error("Error reading %s\n", driver.input_name ? driver.input_name : "");
   finish_and_exit(1);
 }
 
 [[noreturn]] static void refuse_unrewindable_input() {
-  fprintf(stderr, "Cannot rewind %s: the input must be a regular file\n", driver.input_name);
+  console_error("Cannot rewind %s: the input must be a regular file\n", driver.input_name);
   leave_process(1);
 }
 
@@ -124,7 +127,7 @@ static void open_outputs(const OutputNames &names) {
     leave_process(1);
   }
   if (output_same_file(srt_output(), sami_output())) {
-    fprintf(stderr, "Outputs %s and %s are one file\n", names.srt_name, names.sami_name);
+    console_error("Outputs %s and %s are one file\n", names.srt_name, names.sami_name);
     sami_abandon();
     srt_abandon();
     leave_process(1);
@@ -170,7 +173,7 @@ static int take_options(int argc, char **argv) {
     } else if (strcmp(argument, "--timecode") == 0) {
       clock_from_timecode = true;
     } else {
-      fprintf(stderr, "zorbel: unknown option %s\n", argument);
+      console_error("zorbel: unknown option %s\n", argument);
       leave_process(1);
     }
   }
@@ -217,14 +220,23 @@ void zorbel_main(int argc, char **argv) {
   reader.file = open_input(driver.input_name, not_a_file);
   if (not_a_file) refuse_unrewindable_input();
   if (!reader.file) {
-    fprintf(stderr, "Base layer input file %s not found\n", driver.input_name);
+    console_error("Base layer input file %s not found\n", driver.input_name);
     leave_process(1);
   }
-  // Opening an output for writing would cut the input short when both names lead to one
-  // file: the same name, a link, or a "/d" directory that holds the input.
+  // Replacing an output would take the input away when both names lead to one file: the
+  // same name, a link, or a "/d" directory that holds the input. A console redirected onto
+  // an output would write the trace over the captions; a FIFO or a socket would hold the
+  // run or hand its reader half a file.
   for (const char *output : {names.srt_name, names.sami_name}) {
-    if (same_file(reader.file, output)) {
-      fprintf(stderr, "Output %s is the input file\n", output);
+    std::string target;
+    const char *refusal = same_file(reader.file, output)              ? "Output %s is the input file\n"
+                          : standard_descriptor_is(1, output)         ? "Output %s is standard output\n"
+                          : standard_descriptor_is(2, output)         ? "Output %s is standard error\n"
+                          : output_target(output, target) == OutputKind::pipe ? "Cannot write %s: the output must be a regular file or a device\n"
+                                                                      : nullptr;
+    if (refusal) {
+      console_error(refusal, output);
+      if (standard_descriptor_is(1, output)) console_discard();
       leave_process(1);
     }
   }
@@ -246,6 +258,8 @@ void zorbel_main(int argc, char **argv) {
 
   fclose(reader.file);
   reader.file = nullptr;
+  srt_finish();
+  sami_finish();
   bool srt_ok = srt_close();
   bool sami_ok = sami_close();
   leave_process(srt_ok && sami_ok ? 0 : 1);

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "app/console.hpp"
 #include "app/run_driver.hpp"
 #include "mpeg/bit_reader.hpp"
 #include "mpeg/start_code_search.hpp"
@@ -79,7 +80,7 @@ unsigned next_payload_byte() {
 }
 
 [[noreturn]] static void header_error() {
-  fputs("Error in packet header\n", stderr);
+  console_error("Error in packet header\n");
   finish_and_exit(1);
 }
 
@@ -250,7 +251,7 @@ bool next_video_packet() {
       if (length < 0) return false;
       reader.read_pos += length;
     } else {
-      fprintf(stderr, "Unexpected startcode %08x in system layer\n", static_cast<unsigned>(code));
+      console_error("Unexpected startcode %08x in system layer\n", static_cast<unsigned>(code));
       finish_and_exit(1);
     }
   }

@@ -1,44 +1,65 @@
 // Output file.
 #include "output/output_file.hpp"
 
-#include <cstdio>
 #include <cstring>
 
+#include "app/console.hpp"
 #include "app/platform.hpp"
 
 void output_reset(OutputFile &file) {
   file.name = nullptr;
   file.open = false;
   file.fd = -1;
-  file.created = false;
+  file.in_place = false;
+  file.device = false;
   file.failed = false;
+  file.finished = false;
+  file.target.clear();
+  file.temp.clear();
   file.fill = 0;
 }
 
 bool output_is_open(const OutputFile &file) { return file.open; }
+bool output_finished(const OutputFile &file) { return file.finished; }
 
 bool output_open(OutputFile &file, const char *name) {
   output_reset(file);
-  file.fd = open_output(name, file.created);
-  if (file.fd < 0) return false;
+  OutputKind kind = output_target(name, file.target);
+  if (kind == OutputKind::device) {
+    file.fd = open_in_place(file.target.c_str());
+    file.in_place = file.device = true;
+  } else if (kind == OutputKind::missing || kind == OutputKind::regular) {
+    file.fd = create_replacement(file.target, file.temp);
+    // A folder that takes no new file can still hold a file that may be written.
+    if (file.fd < 0 && kind == OutputKind::regular) {
+      file.temp.clear();
+      file.fd = open_in_place(file.target.c_str());
+      file.in_place = true;
+    }
+  }
+  if (file.fd < 0) {
+    output_reset(file);
+    return false;
+  }
   file.open = true;
   file.name = name;
   return true;
 }
 
 bool output_same_file(const OutputFile &file, const OutputFile &other) {
-  return output_is_open(file) && output_is_open(other) && same_regular_file(file.fd, other.fd);
+  return output_is_open(file) && output_is_open(other) && !file.device && !other.device &&
+         (file.target == other.target || same_existing_file(file.target.c_str(), other.target.c_str()));
 }
 
 void output_abandon(OutputFile &file) {
   if (!output_is_open(file)) return;
   close_output(file.fd);
-  if (file.created) remove_output(file.name);
+  if (!file.temp.empty()) remove_output(file.temp.c_str());
   output_reset(file);
 }
 
 void output_start(OutputFile &file) {
-  if (output_is_open(file) && !empty_output(file.fd)) file.failed = true;
+  if (output_is_open(file) && file.in_place && !empty_output(file.fd)) file.failed = true;
 }
 
 static void write_out(OutputFile &file, const char *data, size_t length) {
@@ -59,12 +80,27 @@ void output_write(OutputFile &file, const char *text, size_t length) {
   file.fill += length;
 }
 
+void output_finish(OutputFile &file) {
+  if (!output_is_open(file) || file.finished) return;
+  write_out(file, file.data, file.fill);
+  file.fill = 0;
+  // A file system that fails when it writes the data back fails here, not silently later.
+  if (!file.failed && !sync_output(file.fd)) file.failed = true;
+  file.finished = true;
+}
+
 bool output_close(OutputFile &file) {
   if (!output_is_open(file)) return true;
-  write_out(file, file.data, file.fill);
+  output_finish(file);
   if (!close_output(file.fd)) file.failed = true;
+  if (!file.temp.empty()) {
+    if (file.failed || !replace_output(file.temp.c_str(), file.target.c_str())) {
+      file.failed = true;
+      remove_output(file.temp.c_str());
+    }
+  }
   bool ok = !file.failed;
-  if (!ok) fprintf(stderr, "Error writing %s\n", file.name);
+  if (!ok) console_error("Error writing %s\n", file.name);
   output_reset(file);
   return ok;
 }

@@ -102,8 +102,13 @@ void sami_write_caption() {
   write_text(sami.caption, length);
 }
 
-bool sami_close() {
-  if (!output_is_open(sami.out)) return true;
+void sami_finish() {
+  if (!output_is_open(sami.out) || output_finished(sami.out)) return;
   write_text(kTrailer, sizeof kTrailer - 1);
+  output_finish(sami.out);
+}
+
+bool sami_close() {
+  sami_finish();
   return output_close(sami.out);
 }

@@ -157,7 +157,13 @@ void srt_write_entry(int64_t now_ms) {
   srt.start_ms = now_ms;
 }
 
-bool srt_close() {
+void srt_finish() {
+  if (!output_is_open(srt.out) || output_finished(srt.out)) return;
   srt_write_entry(srt.last_pair_ms);
+  output_finish(srt.out);
+}
+
+bool srt_close() {
+  srt_finish();
   return output_close(srt.out);
 }

@@ -10,7 +10,7 @@ struct OutputFile;
 // both as they were). False, after its message on stdout, when it cannot.
 bool srt_open(const char *file_name);
 const OutputFile &srt_output();
-// An open file that was never started is closed; one that the open created is removed.
+// An open file that was never started is closed; the earlier file stays as it was.
 void srt_abandon();
 // The old content goes; entries follow.
 void srt_start();
@@ -19,8 +19,12 @@ void srt_start();
 // (when it showed text), ending at this time, and remembers the display as the next
 // entry, starting at this time. The first call only remembers.
 void srt_write_entry(int64_t time_ms);
-// Writes the pending entry, ending at the time of the latest byte pair, and closes the
-// file. False (after "Error writing ..." on stderr) when any write to the file failed.
+// Writes the pending entry, ending at the time of the latest byte pair, and syncs the file;
+// the earlier file is still in place.
+void srt_finish();
+// Finishes the file if that is not done, closes it and puts it in the earlier file's place.
+// False (after "Error writing ..." on stderr) when any write to the file failed; the
+// earlier file then stays.
 bool srt_close();
 
 // The time of each byte pair that reaches the decoder; the last entry ends there.
