@@ -12,6 +12,7 @@
 #include "app/run_driver.hpp"
 #include "caption_test_support.hpp"
 #include "captions/caption_interpreter.hpp"
+#include "captions/caption_time.hpp"
 #include "captions/caption_memory.hpp"
 #include "mpeg/video_scanner.hpp"
 #include "output/sami_writer.hpp"
@@ -76,7 +77,7 @@ class CaptionInterpreterTest : public ::testing::Test {
   static void pairs(const Pairs &list) { traced(list); }
   static std::string traced(unsigned b1, unsigned b2, int64_t time_ms = 0) {
     caption_test::capture_stdout();
-    Decode_pair(time_ms, b1, b2);
+    Decode_pair(time_ms * kTicksPerMillisecond, b1, b2);
     return caption_test::captured_stdout();
   }
   static std::string traced(const Pairs &list) {

@@ -197,8 +197,8 @@ TEST_F(SrtWriter, CloseEndsTheLastEntryAtTheLatestPair) {
   open();
   show({{15, 0, "STILL HERE"}});
   srt_write_entry(4100);
-  srt_note_pair_time(7500);
-  srt_note_pair_time(67500);  // the latest pair counts
+  srt_note_pair_time(7500 * kTicksPerMillisecond);
+  srt_note_pair_time(67500 * kTicksPerMillisecond);  // the latest pair counts
   EXPECT_EQ(close_and_read(), "1       \r\n00:00:04,100 --> 00:01:07,500\r\nSTILL HERE\r\n\r\n");
 }
 
@@ -206,7 +206,7 @@ TEST_F(SrtWriter, CloseWithNothingRememberedWritesNothing) {
   open();
   srt_write_entry(1000);
   show({{15, 0, "NEVER CLOSED BY A CHANGE"}});  // shown after the last call: not remembered
-  srt_note_pair_time(9000);
+  srt_note_pair_time(9000 * kTicksPerMillisecond);
   EXPECT_EQ(close_and_read(), "");
 }
 

@@ -4,6 +4,7 @@
 #include "app/console.hpp"
 #include "app/run_driver.hpp"
 #include "captions/caption_memory.hpp"
+#include "captions/caption_time.hpp"
 #include "output/sami_writer.hpp"
 #include "output/srt_writer.hpp"
 
@@ -111,8 +112,8 @@ static const char *const kCharacterSetMessages[] = {
     "[FIRST REGISTERED CHAR SET]",
 };
 
-void Decode_pair(int64_t time_ms, unsigned byte1, unsigned byte2) {
-  srt_note_pair_time(time_ms);
+void Decode_pair(int64_t time, unsigned byte1, unsigned byte2) {
+  srt_note_pair_time(time);
   if ((byte1 == 0x20 && byte2 == 0x20) || (byte1 == 0x00 && byte2 == 0x00)) {
     interpreter.last_byte1 = byte1;
     interpreter.last_byte2 = byte2;
@@ -152,6 +153,7 @@ void Decode_pair(int64_t time_ms, unsigned byte1, unsigned byte2) {
   interpreter.last_byte1 = byte1;
   interpreter.last_byte2 = byte2;
   if (output_pending()) {
+    int64_t time_ms = time / kTicksPerMillisecond;
     sami_write_sync(time_ms);
     sami_write_caption();
     srt_write_entry(time_ms);

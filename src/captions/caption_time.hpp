@@ -1,8 +1,11 @@
-// Caption time: the hours, minutes, seconds and frames of a time code's labels, and the
-// rule by which --timecode turns them into the milliseconds of the files.
+// Caption time: the moment of a byte pair, in ticks of the 27 MHz system clock as the video
+// timeline counts it; and the hours, minutes, seconds and frames of a time code's labels,
+// with the rule by which --timecode turns them into the milliseconds of the files.
 #pragma once
 
 #include <cstdint>
+
+constexpr int64_t kTicksPerMillisecond = 27000;
 
 struct CaptionTime {
   int hours;

@@ -7,9 +7,9 @@
 #include "app/console.hpp"
 #include "app/run_driver.hpp"
 #include "captions/caption_interpreter.hpp"
+#include "captions/caption_time.hpp"
 #include "mpeg/bit_reader.hpp"
 #include "mpeg/video_scanner.hpp"
-#include "captions/caption_time.hpp"
 
 static struct {
   // Every second entry belongs to the decoded field, counted over the whole run: a
@@ -129,20 +129,20 @@ static void take_field_order_from_tags(const BlockBytes &bytes) {
   }
 }
 
-// The moment a pair's frame is shown, in milliseconds from the first group of pictures:
-// its group's start plus one frame period per clock step. With --timecode, the time code's
-// labels, as the trace shows them.
-static int64_t pair_milliseconds(int steps, int hours, int minutes, int seconds, int frames, float frame_rate) {
-  if (clock_from_timecode) return caption_time_milliseconds(CaptionTime{hours, minutes, seconds, frames}, frame_rate);
-  return (group_start_ticks() + steps * frame_period_ticks()) / kTicksPerMillisecond;
+// With --timecode, a pair's time is the time code's labels, as the trace shows them.
+static int64_t timecode_ticks(int hours, int minutes, int seconds, int frames, float frame_rate) {
+  return caption_time_milliseconds(CaptionTime{hours, minutes, seconds, frames}, frame_rate) * kTicksPerMillisecond;
 }
 
 void cc_user_data() {
   const GopTimeCode &gop = gop_time_code();
   int hours = gop.hours, minutes = gop.minutes, seconds = gop.seconds, frames = gop.pictures;
   int step_clock = 0;  // two entries, one per field, make one frame
-  int steps = 0;       // frames since the block's start
   float frame_rate = caption_clock_frame_rate();
+  // The moment the entry's frame is shown: the group's start, one frame period further at
+  // every step of the clock.
+  int64_t shown_at = group_start_ticks();
+  const int64_t frame_period = frame_period_ticks();
 
   if (peek_bits(16) == 0x4343) {  // "CC"
     if (verbosity_level > 0) console_text("CC Packet\n");
@@ -174,13 +174,13 @@ void cc_user_data() {
           }
           bool filler = byte1 == 0xFF && byte2 == 0xFF;
           if (!filler && odd_parity.of[byte1] && odd_parity.of[byte2])
-            Decode_pair(pair_milliseconds(steps, hours, minutes, seconds, frames, frame_rate), byte1 & 0x7F,
-                        byte2 & 0x7F);
+            Decode_pair(clock_from_timecode ? timecode_ticks(hours, minutes, seconds, frames, frame_rate) : shown_at,
+                        byte1 & 0x7F, byte2 & 0x7F);
         }
         user_data.is_odd = 1 - user_data.is_odd;
         if (step_clock) {
           advance_clock(hours, minutes, seconds, frames, frame_rate);
-          steps++;
+          shown_at += frame_period;
         }
         step_clock = 1 - step_clock;
       }

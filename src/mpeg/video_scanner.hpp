@@ -29,7 +29,6 @@ float caption_clock_frame_rate();
 
 // The video's own timeline, in ticks of the 27 MHz system clock from the first group of
 // pictures: caption times follow the pictures shown, not the time code's labels.
-constexpr int64_t kTicksPerMillisecond = 27000;
 // The exact frame period of the sequence header in force; 0 without a frame rate.
 int64_t frame_period_ticks(int frame_rate_code);
 int64_t frame_period_ticks();

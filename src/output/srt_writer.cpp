@@ -7,6 +7,7 @@
 #include "app/console.hpp"
 #include "app/run_driver.hpp"
 #include "captions/caption_memory.hpp"
+#include "captions/caption_time.hpp"
 #include "output/output_file.hpp"
 
 // Counter line, time line, 16 rows of at most 35 characters, all with CR LF, and the
@@ -19,7 +20,7 @@ static struct {
   int64_t start_ms;  // when the remembered caption appeared
   CaptionBuffer snapshot;
   int snapshot_has_content;
-  int64_t last_pair_ms;  // the last entry ends here at close
+  int64_t last_pair_time;  // 27 MHz ticks; the last entry ends here at close
   char entry[kEntryTextSize];
   size_t entry_length;
 } srt;
@@ -30,11 +31,11 @@ void srt_reset() {
   srt.start_ms = 0;
   memset(&srt.snapshot, 0, sizeof srt.snapshot);
   srt.snapshot_has_content = 0;
-  srt.last_pair_ms = 0;
+  srt.last_pair_time = 0;
   srt.entry_length = 0;
 }
 
-void srt_note_pair_time(int64_t time_ms) { srt.last_pair_ms = time_ms; }
+void srt_note_pair_time(int64_t time) { srt.last_pair_time = time; }
 
 bool srt_open(const char *file_name) {
   if (output_is_open(srt.out)) {
@@ -159,7 +160,7 @@ void srt_write_entry(int64_t now_ms) {
 
 void srt_finish() {
   if (!output_is_open(srt.out) || output_finished(srt.out)) return;
-  srt_write_entry(srt.last_pair_ms);
+  srt_write_entry(srt.last_pair_time / kTicksPerMillisecond);
   output_finish(srt.out);
 }
 

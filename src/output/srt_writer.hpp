@@ -27,7 +27,8 @@ void srt_finish();
 // earlier file then stays.
 bool srt_close();
 
-// The time of each byte pair that reaches the decoder; the last entry ends there.
-void srt_note_pair_time(int64_t time_ms);
+// The time of each byte pair that reaches the decoder, in 27 MHz ticks; the last entry ends
+// there.
+void srt_note_pair_time(int64_t time);
 // No file, counter 0, times 0, nothing remembered.
 void srt_reset();
