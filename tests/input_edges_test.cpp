@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -345,6 +346,26 @@ TEST(OutputPlaces, OutputThatWouldOverwriteAFileItNeedsEndsTheRunBeforeAnyIsChan
   }
 }
 
+// The replacement takes the earlier file's permission bits, and a link is followed: the file
+// it leads to is replaced, the link stays.
+TEST(OutputPlaces, ReplacedFileKeepsItsPermissionBitsAndLinksStay) {
+  TempDir dir("edges-replace");
+  copy_fixture("ntsc.m2v", dir.path + "/in.m2v");
+  write_file(dir.path + "/in.srt", Bytes{'o', 'l', 'd'});
+  ASSERT_EQ(chmod((dir.path + "/in.srt").c_str(), 0604), 0);
+  ASSERT_EQ(mkdir((dir.path + "/sub").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("sub/captions.smi", (dir.path + "/in.smi").c_str()), 0);
+  RunResult run = run_zorbel({"in.m2v"}, dir.path);
+  EXPECT_EQ(run.status, 0) << run.err;
+  expect_ntsc_outputs(dir.path + "/in");
+  struct stat info;
+  ASSERT_EQ(stat((dir.path + "/in.srt").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0604u);
+  ASSERT_EQ(lstat((dir.path + "/in.smi").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  EXPECT_EQ(listing(dir.path + "/sub"), std::vector<std::string>{"captions.smi"});
+}
+
 TEST(OutputPlaces, OutputThatOnlyLooksLikeTheInputIsWritten) {
   TempDir dir("edges-lookalike");
   // The same names in two directories are two files: the run goes on and replaces the
@@ -365,10 +386,11 @@ TEST(OutputPlaces, OutputThatOnlyLooksLikeTheInputIsWritten) {
 // writing into a pipe that nobody reads is held in a write long before its input ends.
 // Every group shows a new pop-on caption and ends with two null pairs, so that the time
 // of the last pair lies after the caption's start.
-void write_long_caption_stream(const std::string &path) {
+// `tag` ends every caption, for streams that differ.
+void write_long_caption_stream(const std::string &path, const std::string &tag = "") {
   StreamBuilder stream;
   for (int group = 0; group < 3000; group++) {
-    std::vector<std::pair<uint8_t, uint8_t>> pairs = pop_on("LINE " + std::to_string(group));
+    std::vector<std::pair<uint8_t, uint8_t>> pairs = pop_on("LINE " + std::to_string(group) + tag);
     pairs.push_back({0x00, 0x00});
     pairs.push_back({0x00, 0x00});
     stream.raw(caption_group(group / 3600, group / 60 % 60, group % 60, 0, pairs));
@@ -591,6 +613,68 @@ TEST(Interrupts, SignalAfterTheLastInputByteIsNotSwallowed) {
   EXPECT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGTERM) << "wait status " << run.status;
   EXPECT_EQ(run.err, "Interrupted\n");
   EXPECT_TRUE(read_file(dir.path + "/late.smi") == whole_smi);
+}
+
+// Runs at once into one folder (a batch under xargs -P, two discs' VTS_01_1.VOB into one /d
+// folder), and runs killed outright at any moment: under the output names there is always
+// a whole file, the earlier one or a finished run's, and a killed run leaves at most its
+// unfinished files under names that say so.
+TEST(OutputPlaces, ConcurrentAndKilledRunsLeaveWholeFilesUnderTheOutputNames) {
+  TempDir dir("edges-concurrent");
+  const WholeRun whole = whole_long_run(dir.path);
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  const std::vector<std::string> kOutputs = {"long.srt", "long.smi"};
+  auto whole_file = [&](const std::string &name) { return name == "long.srt" ? whole.srt : whole.smi; };
+
+  // Eight inputs of one name with different captions, and the files of each run alone.
+  std::vector<std::string> clean[2];
+  std::string runs;
+  for (int disc = 0; disc < 8; disc++) {
+    std::string folder = dir.path + "/disc" + std::to_string(disc);
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    write_long_caption_stream(folder + "/long.m2v", std::string(static_cast<size_t>(disc), '!'));
+    ASSERT_EQ(run_zorbel({"long.m2v"}, folder).status, 0);
+    for (int k = 0; k < 2; k++) clean[k].push_back(read_file(folder + "/" + kOutputs[static_cast<size_t>(k)]));
+    runs += "\"$ZORBEL\" disc" + std::to_string(disc) + "/long.m2v /dout >/dev/null & pids=\"$pids $!\"; ";
+  }
+  ASSERT_EQ(mkdir((dir.path + "/out").c_str(), 0755), 0);
+  for (int round = 0; round < 5; round++) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    RunResult run = run_line(dir.path, "pids=; " + runs + "status=0; for p in $pids; do wait $p || status=1; done; exit $status");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    for (int k = 0; k < 2; k++) {
+      std::string content = read_file(dir.path + "/out/" + kOutputs[static_cast<size_t>(k)]);
+      EXPECT_NE(std::find(clean[k].begin(), clean[k].end(), content), clean[k].end())
+          << kOutputs[static_cast<size_t>(k)] << " is no run's file";
+    }
+    EXPECT_EQ(listing(dir.path + "/out"), (std::vector<std::string>{"long.smi", "long.srt"}));
+  }
+
+  // SIGKILL from before the outputs exist to after the run has ended. The console is a pipe
+  // that is read only after 0.2 s, so that most kills come while the run is held in the
+  // middle, its outputs open.
+  for (int kill_at = 0; kill_at < 12; kill_at++) {
+    double delay = 0.02 * kill_at;
+    SCOPED_TRACE("killed after " + std::to_string(delay) + " s");
+    for (const std::string &name : kOutputs) write_file(dir.path + "/" + name, Bytes{'o', 'l', 'd'});
+    char line[512];
+    snprintf(line, sizeof line,
+             "rm -f console; mkfifo console; (exec 3<console; sleep 0.2; cat <&3 >/dev/null) & "
+             "\"$ZORBEL\" long.m2v >console 2>/dev/null & p=$!; sleep %.3f; kill -9 $p; wait; rm -f console",
+             delay);
+    ASSERT_EQ(run_line(dir.path, line).status, 0);
+    for (const std::string &name : kOutputs) {
+      std::string content = read_file(dir.path + "/" + name);
+      EXPECT_TRUE(content == "old" || content == whole_file(name)) << name << " holds " << content.size() << " bytes";
+    }
+    for (const std::string &name : listing(dir.path)) {
+      if (name == "long.m2v" || name == "long.srt" || name == "long.smi" || name == "out" || name.rfind("disc", 0) == 0)
+        continue;
+      EXPECT_TRUE(name.rfind("long.srt.incomplete-", 0) == 0 || name.rfind("long.smi.incomplete-", 0) == 0) << name;
+      unlink((dir.path + "/" + name).c_str());
+    }
+  }
 }
 
 // Writes head at the start of path and tail at tail_at, with a hole of zeros between them.

@@ -2,7 +2,8 @@
 # The release binary needs nothing of the system it runs on: copied alone with a stream into
 # an empty folder and run there through chroot (no loader, no C or C++ library, no /proc),
 # it writes the same .srt, .smi, console and exit status as the ordinary build, for every
-# stream fixture and the sample. chroot needs root; without it the test says so and passes.
+# stream fixture and the sample, and whole files with its standard descriptors closed and
+# no null device to put on them. chroot needs root; without it the test says so and passes.
 #
 #   tests/static_root_test.sh STATIC_ZORBEL REFERENCE_ZORBEL
 set -u
@@ -59,6 +60,27 @@ for stream in "$source_dir"/tests/fixtures/*.m2v "$source_dir"/tests/fixtures/*.
       fail "$name: no $file written in the empty root"
     fi
   done
+done
+
+# The empty root has no /dev/null to put on closed standard descriptors: the outputs must
+# still not take their numbers. The trace (of two samples joined, more than the console
+# buffer holds, so that it is written while the files are open) is lost, as to a console
+# that went away; the files are whole.
+root="$work/root-closed"
+ref="$work/ref-closed"
+mkdir "$root" "$ref"
+cp "$static" "$root/zorbel"
+cat "$source_dir/samples/sample.mpg" "$source_dir/samples/sample.mpg" >"$root/twice.mpg"
+cp "$root/twice.mpg" "$ref/"
+(cd "$ref" && "$reference" twice.mpg >/dev/null 2>&1)
+chroot "$root" /zorbel twice.mpg <&- >&- 2>"$work/closed.err"
+status=$?
+checks=$((checks + 1))
+[ "$status" = 1 ] || fail "closed descriptors: exit status $status, not 1 for the lost trace"
+[ "$(cat "$work/closed.err")" = "Error writing standard output" ] ||
+  fail "closed descriptors: standard error was '$(head -c 300 "$work/closed.err")'"
+for file in twice.srt twice.smi; do
+  cmp -s "$root/$file" "$ref/$file" || fail "closed descriptors: $file differs from the reference's"
 done
 
 echo "$checks streams run in an empty root, $failures failures"

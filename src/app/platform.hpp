@@ -13,7 +13,7 @@ bool request_idle_priority();
 // Descriptors 0 to 2 that are closed at start are opened on the null device: otherwise the
 // input and the outputs would take their numbers, and the console's text would go into an
 // output file. Where there is no null device, the files the run opens are placed above 2
-// all the same, and what the run writes to a closed descriptor is dropped.
+// all the same, and a write to a closed descriptor fails as one to a console that went away.
 void guard_standard_descriptors();
 
 // Interrupt, terminate and hang-up signals (on Windows Ctrl-C, Ctrl-Break and closing the

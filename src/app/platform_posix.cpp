@@ -31,19 +31,14 @@ bool request_idle_priority() {
 #endif
 }
 
-// Standard descriptors that were closed at start and could not be opened on the null
-// device: what the run writes to them goes nowhere.
-static bool closed_at_start[3];
-
 void guard_standard_descriptors() {
   for (int fd = 0; fd <= 2; fd++) {
-    closed_at_start[fd] = false;
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    // The lowest free number is the one that is closed.
+    // The lowest free number is the one that is closed. Without a null device it stays
+    // closed: the run's own files are placed above it, and a write to it fails as one to
+    // a console that went away.
     int null_fd = open("/dev/null", O_RDWR);
-    if (null_fd < 0) {
-      closed_at_start[fd] = true;
-    } else if (null_fd != fd) {
+    if (null_fd != fd && null_fd >= 0) {
       dup2(null_fd, fd);
       close(null_fd);
     }
@@ -141,7 +136,7 @@ bool same_file(FILE *file, const char *name) { return same_file(fileno(file), na
 
 bool standard_descriptor_is(int fd, const char *name) {
   struct stat info;
-  return !closed_at_start[fd] && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && same_file(fd, name);
+  return fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && same_file(fd, name);
 }
 
 OutputKind output_target(const char *name, std::string &target) {
@@ -277,11 +272,10 @@ bool console_is_terminal() { return isatty(STDOUT_FILENO) != 0; }
 
 ConsoleWrite write_console(const char *data, size_t length) {
   static int64_t give_up_at = -1;
-  if (closed_at_start[STDOUT_FILENO]) return ConsoleWrite::written;
   return write_all(STDOUT_FILENO, data, length, give_up_at);
 }
 
 void write_error_console(const char *data, size_t length) {
   static int64_t give_up_at = -1;
-  if (!closed_at_start[STDERR_FILENO]) write_all(STDERR_FILENO, data, length, give_up_at);
+  write_all(STDERR_FILENO, data, length, give_up_at);
 }

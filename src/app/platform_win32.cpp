@@ -178,9 +178,21 @@ bool replace_output(const char *temp, const char *target) {
 
 void remove_output(const char *name) { _unlink(name); }
 
-bool console_is_terminal() { return _isatty(_fileno(stdout)) != 0; }
+// A console window, not just any character device: _isatty also says so of NUL.
+bool console_is_terminal() {
+  DWORD mode;
+  return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))), &mode) != 0;
+}
 
 ConsoleWrite write_console(const char *data, size_t length) {
+  // The C library leaves a stream on a character device (NUL) unbuffered and writes it a
+  // byte per system call; buffered, each piece goes out in a few writes. The console
+  // layer flushes after every piece, so nothing waits in this buffer.
+  static bool buffered = false;
+  if (!buffered) {
+    setvbuf(stdout, nullptr, _IOFBF, size_t{1} << 16);
+    buffered = true;
+  }
   // Through stdio, so that a Windows console or file gets its text-mode line ends.
   if ((length > 0 && fwrite(data, 1, length, stdout) != length) || fflush(stdout) != 0) return ConsoleWrite::failed;
   return ConsoleWrite::written;
