@@ -243,7 +243,9 @@ ln -s movie.smi "$drive_d/video/movie.mpg"
 same_file_case 'D:\video\movie.smi' 'D:\video\movie.smi'
 
 # A trace sent to the null device goes out in pieces, not a byte per system call (the C
-# library leaves a stream on a character device unbuffered): counted, not timed.
+# library leaves a stream on a character device unbuffered): counted, not timed. Wine's
+# own writes (some 20,000 when its server starts) are counted too; a byte per call would be
+# two writes per byte.
 if command -v strace >/dev/null; then
   echo "== the trace to the null device"
   fresh_drives
@@ -252,7 +254,7 @@ if command -v strace >/dev/null; then
   trace_bytes=$(cd "$drive_c/work" && "$linux_zorbel" sample.mpg | wc -c)
   writes=$(grep -c ' write(' "$work/writes.txt")
   check
-  [ "$writes" -lt $((trace_bytes / 50)) ] || fail "$writes write calls for a trace of $trace_bytes bytes"
+  [ "$writes" -lt $((trace_bytes / 4)) ] || fail "$writes write calls for a trace of $trace_bytes bytes"
   echo "  $writes write calls for a trace of $trace_bytes bytes"
 fi
 
