@@ -21,15 +21,12 @@
 #include <cstring>
 
 #include "mpeg/start_code_search.hpp"
+#include "mpeg/start_codes.hpp"
 
 namespace {
 
 constexpr size_t kChunk = 64 * 2048;
 const bool kNone[256] = {};
-const struct ScannerCodes {
-  bool codes[256] = {};
-  ScannerCodes() { codes[0xB3] = codes[0xB7] = codes[0xB8] = true; }
-} kScannerCodes;
 const bool (*acted_on)[256] = &kNone;
 
 // Every code of s[0, n) passed over, the search stopping at each acted-on one and going on
@@ -106,9 +103,9 @@ bool search_video_payloads(int fd, uint64_t &passed) {
     const uint8_t *p = buffer + at;
     if (end <= fill) {
       if ((p[0] | p[1]) != 0 || p[2] != 1) return false;
-      if (p[3] == 0xBA) {
+      if (p[3] == kPackCode) {
         end = at + ((p[4] >> 6) == 1 ? 14 + (p[13] & 7) : 12);
-      } else if (p[3] == 0xB9) {
+      } else if (p[3] == kProgramEndCode) {
         end = at + 4;
       } else {
         end = at + 6 + ((p[4] << 8) | p[5]);
@@ -127,7 +124,7 @@ bool search_video_payloads(int fd, uint64_t &passed) {
       if (!trace.after_input(got)) return false;
       continue;
     }
-    if (p[3] == 0xE0) {
+    if (p[3] == kVideoStreamCode) {
       size_t payload = (p[6] >> 6) == 2 ? 9 + p[8] : 6;
       if (at + payload < end) pass_codes(p + payload, end - at - payload, passed);
     }

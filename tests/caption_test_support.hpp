@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/console.hpp"
+#include "base/console.hpp"
 #include "app/run_driver.hpp"
 #include "captions/caption_memory.hpp"
 #include "fixtures/caption_script.hpp"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/console.hpp"
+#include "base/console.hpp"
 
 namespace {
 

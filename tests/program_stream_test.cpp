@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/console.hpp"
+#include "base/console.hpp"
 #include "app/run_driver.hpp"
 #include "mpeg/bit_reader.hpp"
 #include "mpeg/program_stream.hpp"
@@ -151,7 +151,7 @@ void expect_delivered_whole(const Bytes &file, const Bytes &expected) {
   ASSERT_GE(d.bytes.size(), expected.size() + 4);
   EXPECT_EQ(Bytes(d.bytes.begin(), d.bytes.begin() + static_cast<long>(expected.size())), expected);
   for (size_t i = expected.size(); i < d.bytes.size(); i++)
-    EXPECT_EQ(d.bytes[i], kSequenceEndCode[(i - expected.size()) % 4]) << "padding byte " << i - expected.size();
+    EXPECT_EQ(d.bytes[i], kSequenceEndBytes[(i - expected.size()) % 4]) << "padding byte " << i - expected.size();
 }
 
 // ---- Muxed streams ----

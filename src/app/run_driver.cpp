@@ -7,21 +7,19 @@
 #include <cstring>
 #include <string>
 
-#include "app/console.hpp"
-#include "app/platform.hpp"
+#include "base/console.hpp"
+#include "base/platform.hpp"
 #include "captions/caption_interpreter.hpp"
 #include "captions/caption_memory.hpp"
 #include "captions/caption_user_data.hpp"
 #include "mpeg/bit_reader.hpp"
 #include "mpeg/program_stream.hpp"
+#include "mpeg/start_codes.hpp"
 #include "mpeg/video_scanner.hpp"
 #include "output/output_file.hpp"
 #include "output/sami_writer.hpp"
 #include "output/srt_writer.hpp"
 
-int verbosity_level = 0;
-int program_stream_flag = 0;
-bool clock_from_timecode = false;
 
 static struct {
   const char *input_name;  // the argument itself
@@ -142,9 +140,9 @@ static void detect_stream_kind() {
   if (peek_bits(8) == 0x47) fatal_exit("Decoder currently does not parse transport streams\n");
   align_to_start_code();
   uint32_t code = peek_bits(32);
-  if (code == 0x000001BA || code == 0x000001E0) {
+  if (code == start_code(kPackCode) || code == start_code(kVideoStreamCode)) {
     program_stream_flag = 1;
-  } else if (code != 0x000001B3) {
+  } else if (code != start_code(kSequenceHeaderCode)) {
     fatal_exit("Unable to recognize stream type\n");
   }
 }

@@ -1,11 +1,11 @@
 // Console trace buffer.
-#include "app/console.hpp"
+#include "base/console.hpp"
 
 #include <cstdarg>
 #include <cstdio>
 #include <string>
 
-#include "app/platform.hpp"
+#include "base/platform.hpp"
 
 // 256 KiB per write keeps the number of system calls small next to the trace's size, and
 // the buffer in the processor's cache while the kernel copies it: 1 MiB measured slower.

@@ -16,7 +16,7 @@
 #include <string>
 #include <initializer_list>
 
-#include "app/platform.hpp"
+#include "base/platform.hpp"
 
 // The signal that asked the run to stop, or 0. Only the handler sets it.
 static volatile sig_atomic_t interrupt_signal = 0;

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/platform.hpp"
+#include "base/platform.hpp"
 
 static volatile LONG interrupt_event = 0;
 

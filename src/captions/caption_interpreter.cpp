@@ -1,8 +1,8 @@
 // Caption command interpreter (EIA-608 / 47 CFR 15.119, data channel 1).
 #include "captions/caption_interpreter.hpp"
 
-#include "app/console.hpp"
-#include "app/run_driver.hpp"
+#include "base/console.hpp"
+#include "base/run_state.hpp"
 #include "captions/caption_memory.hpp"
 #include "captions/caption_time.hpp"
 #include "output/sami_writer.hpp"
@@ -43,8 +43,6 @@ static const int kPreambleRows[8][2] = {
     {11, 11}, {1, 2}, {3, 4}, {12, 13}, {14, 15}, {5, 6}, {7, 8}, {9, 10},
 };
 
-static bool tracing() { return verbosity_level != 0; }
-
 // Codes whose second copy would act again: miscellaneous control codes, mid-row codes,
 // special characters and tab offsets. EIA-608 sends every control code twice
 // (47 CFR 15.119) and a decoder acts on the first copy only.
@@ -54,7 +52,7 @@ static bool repeat_is_dropped(unsigned byte1, unsigned byte2) {
 }
 
 static void trace_pen() {
-  if (!tracing()) return;
+  if (verbosity_level <= 0) return;
   char *out = put_text(console_line(), "Row=> ");
   out = put_decimal(out, pen_state().row);
   out = put_text(out, ", Column=");
@@ -74,7 +72,7 @@ static void preamble_address_code(unsigned byte1, unsigned byte2) {
 }
 
 static void trace_only(const char *text) {
-  if (tracing()) console_puts(text);
+  if (verbosity_level > 0) console_puts(text);
 }
 
 static void miscellaneous_control_code(unsigned byte2) {
@@ -146,7 +144,7 @@ void Decode_pair(int64_t time, unsigned byte1, unsigned byte2) {
     Addchar(0x20);
   } else if (byte1 == 0x11 && byte2 >= 0x30 && byte2 <= 0x3F) {
     Addchar(kSpecialCharacters[byte2 - 0x30]);
-  } else if (tracing()) {
+  } else if (verbosity_level > 0) {
     console_printf("unexpected code %02x %02x\n", byte1, byte2);
   }
 

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "app/bit_scan.hpp"
-#include "app/console.hpp"
-#include "app/run_driver.hpp"
+#include "base/bit_scan.hpp"
+#include "base/console.hpp"
+#include "base/run_state.hpp"
 #include "output/sami_writer.hpp"
 #include "output/srt_writer.hpp"
 
@@ -31,11 +31,6 @@ static uint64_t cell_word(const unsigned char *cells, int word) {
   uint64_t value;
   memcpy(&value, cells + 8 * word, sizeof value);
   return value;
-}
-
-bool row_is_empty(const unsigned char *cells) {
-  return (cell_word(cells, 0) | cell_word(cells, 1) | cell_word(cells, 2) | cell_word(cells, 3) | cells[32] | cells[33] |
-          cells[34]) == 0;
 }
 
 // Bit i set where cell i of the word holds a character: the top bit of each filled byte,
@@ -92,8 +87,6 @@ char *put_row_text(char *out, const unsigned char *cells, int first, int last) {
   }
 }
 
-static bool tracing() { return verbosity_level != 0; }
-
 static unsigned char *row_cells(int buffer, int row) { return decoder.memory.buffers[buffer].cells[row - 1]; }
 
 void Init_caption_decoder() {
@@ -111,7 +104,7 @@ void Init_caption_decoder() {
 }
 
 void Resume_caption_loading() {
-  if (tracing()) console_text("RCL - Resume Caption Loading \"PopOnMode\"\n");
+  if (verbosity_level > 0) console_text("RCL - Resume Caption Loading \"PopOnMode\"\n");
   decoder.memory.written = decoder.memory.non_displayed;
   decoder.mode.pop_on = 1;
   decoder.mode.roll_up_rows = 0;
@@ -119,7 +112,7 @@ void Resume_caption_loading() {
 }
 
 void Roll_up(int rows) {
-  if (tracing()) {
+  if (verbosity_level > 0) {
     char *out = put_text(console_line(), "[Roll up ");
     out = put_decimal(out, rows);
     console_end_line(put_text(out, " rows]\n"));
@@ -131,7 +124,7 @@ void Roll_up(int rows) {
 }
 
 void Resume_direct_captioning() {
-  if (tracing()) console_text("[RDC - Resume direct captioning]\n");
+  if (verbosity_level > 0) console_text("[RDC - Resume direct captioning]\n");
   decoder.memory.written = decoder.memory.displayed;
   decoder.mode.paint_on = 1;
   decoder.mode.pop_on = 0;
@@ -139,7 +132,7 @@ void Resume_direct_captioning() {
 }
 
 void End_of_caption() {
-  if (tracing()) console_text("End Caption\n");
+  if (verbosity_level > 0) console_text("End Caption\n");
   Flip_memories();
   decoder.mode.pop_on = 0;
   decoder.output_pending = 1;
@@ -153,14 +146,14 @@ void Flip_memories() {
 }
 
 void Carriage_return() {
-  if (tracing()) console_text("[CR]\n");
+  if (verbosity_level > 0) console_text("[CR]\n");
   int base = decoder.mode.base_row;
   int top = base - decoder.mode.roll_up_rows + 1;
   if (top < 1) top = 1;  // the window never reaches above row 1
   int shown = decoder.memory.displayed;
   uint16_t &rows = decoder.memory.buffers[shown].rows_in_use;
   for (int r = top + 1; r <= base; r++) {
-    if (tracing()) {
+    if (verbosity_level > 0) {
       char *out = put_text(console_line(), "copying line ");
       out = put_decimal(out, r);
       out = put_text(out, " to line ");
@@ -172,7 +165,7 @@ void Carriage_return() {
     // Slot r - 2 takes the bit of slot r - 1.
     rows = static_cast<uint16_t>((rows & ~(1u << (r - 2))) | ((rows >> (r - 1) & 1u) << (r - 2)));
   }
-  if (tracing()) {
+  if (verbosity_level > 0) {
     char *out = put_text(console_line(), "clearing line ");
     out = put_decimal(out, base);
     *out++ = '\n';
@@ -199,7 +192,7 @@ void Erase_displayed_memory() {
 
 void Delete_end_of_Row() {
   const PenState &pen = decoder.pen;
-  if (tracing()) {
+  if (verbosity_level > 0) {
     char *out = put_text(console_line(), "Delete_end_of_Row: Row ");
     out = put_decimal(out, pen.row);
     out = put_text(out, " col ");
@@ -217,13 +210,20 @@ void Addchar(unsigned char ch) {
   PenState &pen = decoder.pen;
   int written = decoder.memory.written;
   // The two lines of each character begin alike every time: written whole, then filled
-  // in (the buffer number is 0 or 1).
-  if (tracing()) {
-    static const char kAdd[] = "Addchar: buffer=0, ch=  row=";
+  // in (the buffer number is 0 or 1), at places that the texts themselves fix.
+  static constexpr char kAdd[] = "Addchar: buffer=0, ch=  row=";
+  constexpr size_t kAddBuffer = sizeof "Addchar: buffer=" - 1, kAddCharacter = sizeof "Addchar: buffer=0, ch=" - 1;
+  static_assert(kAdd[kAddBuffer] == '0' && kAdd[kAddCharacter] == ' ', "the places filled in");
+  static constexpr char kStored[] = "CH:   (00)--> Buffer 0, row ";
+  constexpr size_t kStoredCharacter = sizeof "CH: " - 1, kStoredHex = sizeof "CH:   (" - 1,
+                   kStoredBuffer = sizeof "CH:   (00)--> Buffer " - 1;
+  static_assert(kStored[kStoredCharacter] == ' ' && kStored[kStoredHex] == '0' && kStored[kStoredBuffer] == '0',
+                "the places filled in");
+  if (verbosity_level > 0) {
     char *out = console_line();
     memcpy(out, kAdd, sizeof kAdd - 1);
-    out[16] = static_cast<char>('0' + written);
-    out[22] = static_cast<char>(ch);
+    out[kAddBuffer] = static_cast<char>('0' + written);
+    out[kAddCharacter] = static_cast<char>(ch);
     out = put_decimal(out + sizeof kAdd - 1, pen.row);
     out = put_text(out, ", col=");
     out = put_decimal(out, pen.column);
@@ -238,13 +238,12 @@ void Addchar(unsigned char ch) {
     // Roll-up and paint-on text is shown as it arrives (EIA-608 direct captioning).
     if (mode.roll_up_rows > 0 || mode.paint_on) decoder.output_pending = 1;
   }
-  if (tracing()) {
-    static const char kStored[] = "CH:   (00)--> Buffer 0, row ";
+  if (verbosity_level > 0) {
     char *out = console_line();
     memcpy(out, kStored, sizeof kStored - 1);
-    out[4] = static_cast<char>(ch);
-    memcpy(out + 7, kHexPairs + 2 * ch, 2);
-    out[21] = static_cast<char>('0' + written);
+    out[kStoredCharacter] = static_cast<char>(ch);
+    memcpy(out + kStoredHex, kHexPairs + 2 * ch, 2);
+    out[kStoredBuffer] = static_cast<char>('0' + written);
     out = put_decimal(out + sizeof kStored - 1, pen.row);
     out = put_text(out, " col ");
     out = put_decimal(out, pen.column);
@@ -258,7 +257,7 @@ void Addchar(unsigned char ch) {
 }
 
 void Set_base_row(int row) {
-  if (tracing()) {
+  if (verbosity_level > 0) {
     char *out = put_text(console_line(), "Base row set to ");
     out = put_decimal(out, row);
     *out++ = '\n';

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "app/bit_scan.hpp"
+#include "base/bit_scan.hpp"
 
 constexpr int kCaptionRows = 16;  // slots; caption rows 1-15 live in slots 0-14
 constexpr int kCaptionColumns = 35;
@@ -40,8 +40,6 @@ struct CaptionMode {
 // in order with `for (unsigned rows = buffer.rows_in_use; rows != 0; rows &= rows - 1)`.
 inline int lowest_slot(unsigned rows) { return lowest_set_bit(rows); }
 
-// True when no cell of the row holds a character.
-bool row_is_empty(const unsigned char *cells);
 // The first and last non-empty cell of a row; false when the row is empty.
 bool row_text_span(const unsigned char *cells, int &first, int &last);
 // The cells first to last of a row written to out as text, an empty cell as a space;

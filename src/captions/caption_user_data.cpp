@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "app/console.hpp"
-#include "app/run_driver.hpp"
+#include "base/console.hpp"
+#include "base/run_state.hpp"
 #include "captions/caption_interpreter.hpp"
 #include "captions/caption_time.hpp"
 #include "mpeg/bit_reader.hpp"
@@ -57,17 +57,26 @@ static void trace_entry(uint32_t entry, int oddfirst, int hours, int minutes, in
   // is_odd and oddfirst are single bits.
   if (hours >= 0 && hours <= 99 && minutes >= 0 && minutes <= 99 && seconds >= 0 && seconds <= 99 && frames >= 0 &&
       frames <= 999) {
-    static const char kLayout[] = ">>  000000 (000000) (IsOdd=0 oddfirst=0 time: 00:00:00.000)\n";
+    // The places filled in, as the layout itself fixes them.
+    static constexpr char kLayout[] = ">>  000000 (000000) (IsOdd=0 oddfirst=0 time: 00:00:00.000)\n";
+    constexpr size_t kEntry = sizeof ">>  " - 1, kStripped = sizeof ">>  000000 (" - 1,
+                     kIsOdd = sizeof ">>  000000 (000000) (IsOdd=" - 1,
+                     kOddFirst = sizeof ">>  000000 (000000) (IsOdd=0 oddfirst=" - 1,
+                     kHours = sizeof ">>  000000 (000000) (IsOdd=0 oddfirst=0 time: " - 1, kMinutes = kHours + 3,
+                     kSeconds = kMinutes + 3, kFrames = kSeconds + 3;
+    static_assert(kLayout[kStripped - 1] == '(' && kLayout[kIsOdd - 1] == '=' && kLayout[kOddFirst - 1] == '=' &&
+                      kLayout[kMinutes - 1] == ':' && kLayout[kSeconds - 1] == ':' && kLayout[kFrames - 1] == '.',
+                  "the places filled in");
     memcpy(out, kLayout, sizeof kLayout - 1);
-    put_hex(out + 4, entry, 6);
-    put_hex(out + 12, entry & 0xFF7F7F, 6);
-    out[27] = static_cast<char>('0' + user_data.is_odd);
-    out[38] = static_cast<char>('0' + oddfirst);
-    memcpy(out + 46, kDecimalPairs + 2 * hours, 2);
-    memcpy(out + 49, kDecimalPairs + 2 * minutes, 2);
-    memcpy(out + 52, kDecimalPairs + 2 * seconds, 2);
-    out[55] = static_cast<char>('0' + frames / 100);
-    memcpy(out + 56, kDecimalPairs + 2 * (frames % 100), 2);
+    put_hex(out + kEntry, entry, 6);
+    put_hex(out + kStripped, entry & 0xFF7F7F, 6);
+    out[kIsOdd] = static_cast<char>('0' + user_data.is_odd);
+    out[kOddFirst] = static_cast<char>('0' + oddfirst);
+    memcpy(out + kHours, kDecimalPairs + 2 * hours, 2);
+    memcpy(out + kMinutes, kDecimalPairs + 2 * minutes, 2);
+    memcpy(out + kSeconds, kDecimalPairs + 2 * seconds, 2);
+    out[kFrames] = static_cast<char>('0' + frames / 100);
+    memcpy(out + kFrames + 1, kDecimalPairs + 2 * (frames % 100), 2);
     console_end_line(out + sizeof kLayout - 1);
     return;
   }

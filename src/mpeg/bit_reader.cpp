@@ -3,14 +3,15 @@
 
 #include <cstring>
 
-#include "app/platform.hpp"
-#include "app/run_driver.hpp"
+#include "base/platform.hpp"
+#include "base/run_state.hpp"
 #include "mpeg/program_stream.hpp"
 #include "mpeg/start_code_search.hpp"
+#include "mpeg/start_codes.hpp"
 
 BitReader reader;
 
-const uint8_t kSequenceEndCode[4] = {0x00, 0x00, 0x01, 0xB7};
+const uint8_t kSequenceEndBytes[4] = {0x00, 0x00, 0x01, kSequenceEndCode};
 
 // A byte enters just below the valid bits. valid may be negative (down to -7, inside
 // skip_bits32): the top bits of b then fall off, and they had been consumed already.
@@ -76,7 +77,7 @@ void fill_block() {
     // Blocks start at multiples of 2048, so this is the next multiple of 4 in the file.
     int32_t aligned = (count + 3) & ~3;
     memset(reader.buffer + count, 0, static_cast<size_t>(aligned - count));
-    for (int32_t i = aligned; i < kBlockSize; i += 4) memcpy(reader.buffer + i, kSequenceEndCode, 4);
+    for (int32_t i = aligned; i < kBlockSize; i += 4) memcpy(reader.buffer + i, kSequenceEndBytes, 4);
   }
 }
 
@@ -225,7 +226,7 @@ static void settle_in_block() {
 static void search_in_buffer(int ahead) {
   const uint8_t *next = reader.buffer + reader.read_pos;  // stream byte 4
   int step;
-  if ((reader.window & 0xFFFFFF) == 0x000001) {
+  if ((reader.window & 0xFFFFFF) == kStartCodePrefix) {
     step = 1;
   } else if ((reader.window & 0xFFFF) == 0 && next[0] == 0x01) {
     step = 2;
@@ -249,7 +250,7 @@ static void search_in_buffer(int ahead) {
 
 void align_to_start_code() {
   skip_bits(reader.valid_bits % 8);
-  while (peek_bits(24) != 0x000001) {
+  while (peek_bits(24) != kStartCodePrefix) {
     int ahead = static_cast<int>(search_limit() - reader.read_pos);
     // Near the end of the bytes in memory or a packet boundary the byte-wise path does
     // the reading.
@@ -330,6 +331,6 @@ uint32_t read_start_code(const bool (&acted_on)[256]) {
 bool reader_past_end(int64_t pos, uint32_t code) {
   // A program stream's padding starts after all of its video payload has entered the
   // window, so its first sequence end code leaves no video byte behind.
-  if (program_stream_flag) return video_ended() && code == 0x000001B7;
+  if (program_stream_flag) return video_ended() && code == start_code(kSequenceEndCode);
   return input.end_of_file_met && pos >= input.bytes_delivered;
 }

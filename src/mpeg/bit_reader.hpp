@@ -38,7 +38,7 @@ struct BitReader {
 extern BitReader reader;
 
 // The sequence end code, 00 00 01 B7: the padding after the end of the input.
-extern const uint8_t kSequenceEndCode[4];
+extern const uint8_t kSequenceEndBytes[4];
 
 void reset_reader();
 void load_buffer();

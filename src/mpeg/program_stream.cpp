@@ -4,10 +4,11 @@
 
 #include <cstdio>
 
-#include "app/console.hpp"
-#include "app/run_driver.hpp"
+#include "base/console.hpp"
+#include "base/run_state.hpp"
 #include "mpeg/bit_reader.hpp"
 #include "mpeg/start_code_search.hpp"
+#include "mpeg/start_codes.hpp"
 
 static struct {
   // The last video packet of the file has been delivered: from here on the window gets
@@ -73,7 +74,7 @@ bool enter_next_payload() {
 }
 
 unsigned next_payload_byte() {
-  if (!enter_next_payload()) return kSequenceEndCode[demux.padding_given++ & 3];
+  if (!enter_next_payload()) return kSequenceEndBytes[demux.padding_given++ & 3];
   reach_read_pos();
   // A packet that runs past the end of the file gets the elementary-stream padding.
   return reader.buffer[reader.read_pos++];
@@ -149,9 +150,9 @@ static int64_t next_system_code() {
     // bytes on after a pack header read as far as an MPEG-1 one. 00 00 01 at p[2] leaves no
     // room for a prefix at p[0] or p[1].
     size_t at;
-    if ((load_be32(p) >> 8) == 0x000001) {
+    if ((load_be32(p) >> 8) == kStartCodePrefix) {
       at = 0;
-    } else if (span >= 5 && (load_be32(p + 1) & 0xFFFFFF) == 0x000001) {
+    } else if (span >= 5 && (load_be32(p + 1) & 0xFFFFFF) == kStartCodePrefix) {
       at = 2;
     } else {
       at = find_prefix(p, span);
@@ -166,7 +167,7 @@ static int64_t next_system_code() {
   int64_t first = read_uint32();
   if (first < 0) return -1;
   uint32_t code = static_cast<uint32_t>(first);
-  while ((code & 0xFFFFFF00u) != 0x00000100u) {
+  while (code >> 8 != kStartCodePrefix) {
     int b = read_byte();
     if (b < 0) return -1;
     code = (code << 8) | static_cast<uint32_t>(b);
@@ -181,7 +182,7 @@ static int64_t next_system_code() {
 // (a prefix before it would need two zero bytes there, the stuffing length byte being
 // zero only without stuffing).
 static int dvd_packet_at(const uint8_t *p, int64_t room) {
-  if (room < 14 || load_be32(p) != 0x000001BA || (p[4] >> 6) != 1) return -1;
+  if (room < 14 || load_be32(p) != start_code(kPackCode) || (p[4] >> 6) != 1) return -1;
   int stuffing = p[13] & 7;
   if (room < 14 + stuffing + 4) return -1;
   for (int i = 0; i < stuffing; i++)
@@ -194,7 +195,7 @@ static int dvd_packet_at(const uint8_t *p, int64_t room) {
 static bool dvd_pack_to_video_packet() {
   const uint8_t *p = reader.buffer + reader.read_pos;
   int at = dvd_packet_at(p, reader.buffer_fill - reader.read_pos);
-  if (at < 0 || load_be32(p + at) != 0x000001E0) return false;
+  if (at < 0 || load_be32(p + at) != start_code(kVideoStreamCode)) return false;
   reader.read_pos += at + 4;
   return true;
 }
@@ -215,14 +216,14 @@ bool enter_payload_in_memory(int64_t limit) {
     uint32_t code = load_be32(packet);
     int64_t length_at = reader.read_pos + at + 4;
     int64_t after_packet = length_at + 2 + ((packet[4] << 8) | packet[5]);
-    if (code == 0x000001E0) {
+    if (code == start_code(kVideoStreamCode)) {
       if ((packet[6] >> 6) != 2) return false;
       int64_t payload = length_at + 5 + packet[8];
       // Past the limit the header might run past the end of the file.
       if (payload > limit) return false;
       reader.read_pos = static_cast<int32_t>(payload);
       reader.packet_end = after_packet;
-    } else if (code >= 0x000001BB && after_packet <= limit) {
+    } else if (code >= start_code(kSystemHeaderCode) && after_packet <= limit) {
       reader.read_pos = static_cast<int32_t>(after_packet);
     } else {
       return false;
@@ -238,15 +239,15 @@ bool next_video_packet() {
     int64_t next = next_system_code();
     if (next < 0) return false;
     uint32_t code = static_cast<uint32_t>(next);
-    if (code == 0x000001BA) {
+    if (code == start_code(kPackCode)) {
       // The MPEG-1 pack header's remaining 8 bytes; an MPEG-2 pack header's extra bytes
       // and stuffing cannot hold a start-code prefix, so the search passes them.
       reader.read_pos += 8;
-    } else if (code == 0x000001B9) {
+    } else if (code == start_code(kProgramEndCode)) {
       // Program end: concatenated program streams read on.
-    } else if (code == 0x000001E0) {
+    } else if (code == start_code(kVideoStreamCode)) {
       return video_packet_header();
-    } else if (code >= 0x000001BB) {
+    } else if (code >= start_code(kSystemHeaderCode)) {
       int32_t length = read_uint16();
       if (length < 0) return false;
       reader.read_pos += length;

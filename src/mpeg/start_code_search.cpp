@@ -1,7 +1,7 @@
 // Start-code search kernels.
 #include "mpeg/start_code_search.hpp"
 
-#include "app/bit_scan.hpp"
+#include "base/bit_scan.hpp"
 
 #if (defined(__SSE2__) && defined(__x86_64__)) || defined(_M_X64)
 #include <emmintrin.h>

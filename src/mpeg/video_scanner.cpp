@@ -4,11 +4,12 @@
 
 #include <cstring>
 
-#include "app/console.hpp"
-#include "app/platform.hpp"
-#include "app/run_driver.hpp"
+#include "base/console.hpp"
+#include "base/platform.hpp"
+#include "base/run_state.hpp"
 #include "captions/caption_user_data.hpp"
 #include "mpeg/bit_reader.hpp"
+#include "mpeg/start_codes.hpp"
 
 static struct {
   int horizontal_size;
@@ -124,22 +125,15 @@ void skip_marker_bit() { read_bits(1); }
 // Offset of the start code just read, in bytes of video data since the reader's reset.
 static int64_t header_position() { return (reader.bits_consumed >> 3) - 4; }
 
-// The start codes the loop acts on; every other one (pictures, slices, ...) is passed
-// over by the reader's search.
-static const struct ActedOn {
-  bool codes[256] = {};
-  ActedOn() { codes[0xB3] = codes[0xB7] = codes[0xB8] = true; }
-} acted_on;
-
 void scan_video_headers() {
   for (;;) {
-    uint32_t code = read_start_code(acted_on.codes);
+    uint32_t code = read_start_code(kScannerCodes.codes);
     if (interrupt_requested()) finish_interrupted_run();
     // Only a sequence end code can lie in the padding after the end of the input.
-    if (code == 0x000001B7 && reader_past_end(header_position(), code)) return;
-    if (code == 0x000001B3) {
+    if (code == start_code(kSequenceEndCode) && reader_past_end(header_position(), code)) return;
+    if (code == start_code(kSequenceHeaderCode)) {
       sequence_header();
-    } else if (code == 0x000001B8) {
+    } else if (code == start_code(kGroupOfPicturesCode)) {
       group_of_pictures_header();
     }
   }
@@ -280,10 +274,10 @@ void scan_after_header() {
   align_to_start_code();
   for (;;) {
     uint32_t code = peek_bits(32);
-    if (code == 0x000001B5) {
+    if (code == start_code(kExtensionCode)) {
       skip_bits32();
       align_to_start_code();
-    } else if (code == 0x000001B2) {
+    } else if (code == start_code(kUserDataCode)) {
       if (verbosity_level > 1) console_text("user data\n");
       skip_bits32();
       cc_user_data();

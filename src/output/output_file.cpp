@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "app/console.hpp"
-#include "app/platform.hpp"
+#include "base/console.hpp"
+#include "base/platform.hpp"
 
 void output_reset(OutputFile &file) {
   file.name = nullptr;

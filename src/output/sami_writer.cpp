@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "app/console.hpp"
-#include "app/run_driver.hpp"
+#include "base/console.hpp"
+#include "base/run_state.hpp"
 #include "captions/caption_memory.hpp"
 #include "output/output_file.hpp"
 

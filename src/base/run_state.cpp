@@ -1,0 +1,6 @@
+// The run's shared settings.
+#include "base/run_state.hpp"
+
+int verbosity_level = 0;
+int program_stream_flag = 0;
+bool clock_from_timecode = false;
