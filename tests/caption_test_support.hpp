@@ -12,7 +12,6 @@
 #include "base/console.hpp"
 #include "app/run_driver.hpp"
 #include "captions/caption_memory.hpp"
-#include "fixtures/caption_script.hpp"
 #include "mpeg/bit_reader.hpp"
 #include "mpeg/video_scanner.hpp"
 #include "stream_builder.hpp"
@@ -168,12 +167,18 @@ inline std::string gop_trace(long long byte, const TimeCode &t) {
 
 // ---- The two output files ----
 
+// hh:mm:ss,mmm
+inline std::string srt_time(long long ms) {
+  char text[32];
+  snprintf(text, sizeof text, "%02lld:%02lld:%02lld,%03lld", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+  return text;
+}
+
 // An SRT entry: the counter padded to eight characters, the times, the rows.
 inline std::string srt_entry(unsigned number, long long start, long long end, const std::vector<std::string> &rows) {
   std::string counter = std::to_string(number);
   counter.resize(8, ' ');
-  std::string text =
-      counter + "\r\n" + caption_script::srt_time(start) + " --> " + caption_script::srt_time(end) + "\r\n";
+  std::string text = counter + "\r\n" + srt_time(start) + " --> " + srt_time(end) + "\r\n";
   for (const std::string &row : rows) text += row + "\r\n";
   return text + "\r\n";
 }
@@ -185,10 +190,15 @@ inline std::string sami_block(long long ms, const std::vector<std::string> &rows
   return rows.empty() ? text + "&nbsp;\r\n" : text;
 }
 
+// The fixed header of every SAMI file: 17 lines.
+inline const std::string kSamiHeader =
+    "<SAMI>\r\n<HEAD>\r\n    <STYLE type=\"text/css\"><!--\r\n      P {margin-top:3pt;\r\n"
+    "         margin-left:5pt;\r\n         margin-right:5pt;\r\n         margin-bottom:5pt;\r\n"
+    "         font-size: 14pt;\r\n         font-family: tahoma, sans-serif;\r\n         font-weight: normal;\r\n"
+    "         color: white;}\r\n   .ENCC {Name:English; lang: en-US; SAMI_Type: CC; \r\n"
+    "                samitype:CC; }\r\n-->\r\n</STYLE>\r\n</HEAD>\r\n<BODY>\r\n";
 inline const std::string kSamiTrailer = "</BODY>\r\n</SAMI>\r\n";
 
-inline std::string sami_file(const std::string &blocks) {
-  return caption_script::sami_header() + blocks + kSamiTrailer;
-}
+inline std::string sami_file(const std::string &blocks) { return kSamiHeader + blocks + kSamiTrailer; }
 
 }  // namespace caption_test

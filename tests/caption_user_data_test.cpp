@@ -424,7 +424,7 @@ TEST_F(CaptionUserDataTest, PairIsStampedWithTheClockAtItsEntry) {
   clock_from_timecode = true;
   entries[0] = {0xFF, 0x80, 0x80};
   parse({cc_payload(entries)});
-  EXPECT_EQ(sami_file(), caption_script::sami_header() + "<SYNC START=\"240\">\r\n<P class=ENCC>&nbsp;\r\n" +
+  EXPECT_EQ(sami_file(), kSamiHeader + "<SYNC START=\"240\">\r\n<P class=ENCC>&nbsp;\r\n" +
                              "<SYNC START=\"60040\">\r\n<P class=ENCC>&nbsp;\r\n</BODY>\r\n</SAMI>\r\n");
 }
 

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "caption_test_support.hpp"
-#include "fixtures/caption_script.hpp"
+#include "ref_cases.hpp"
 #include "stream_builder.hpp"
 #include "test_support.hpp"
 
@@ -43,9 +43,8 @@ constexpr int kMaxFailuresPerKind = 5;
 std::vector<const char *> fixture_names(bool elementary) {
   const std::string folder = "tests/fixtures/";
   std::vector<const char *> names;
-  for (const caption_script::FixtureFile &file : caption_script::fixture_files())
-    if (std::string(file.path).rfind(folder, 0) == 0 && ends_with(file.path, ".m2v") == elementary)
-      names.push_back(file.path + folder.size());
+  for (const std::string &path : fixture_paths())
+    if (path.rfind(folder, 0) == 0 && ends_with(path, ".m2v") == elementary) names.push_back(path.c_str() + folder.size());
   return names;
 }
 const std::vector<const char *> kElementary = fixture_names(true), kProgram = fixture_names(false);
@@ -91,7 +90,6 @@ Ending run_bounded(const std::string &dir, const std::string &input, const std::
 // ---------------------------------------------------------------------------------------
 // Strict readers of the two output files
 
-const std::string kSamiHeader = caption_script::sami_header();
 
 // Splits into CR LF lines; false when a line lacks its CR LF or holds a lone CR or LF.
 bool crlf_lines(const std::string &text, std::vector<std::string> &lines, std::string &error) {

@@ -1,4 +1,5 @@
-// Caption memory (EIA-608 pop-on, roll-up and paint-on display memories).
+// Caption memory (EIA-608 pop-on, roll-up and paint-on display memories). The caption
+// modes follow 47 CFR 15.119(f): roll-up (f)(1), pop-on (f)(2), paint-on (f)(3).
 #include "captions/caption_memory.hpp"
 
 #include <cstdint>
@@ -103,6 +104,7 @@ void Init_caption_decoder() {
   decoder.mode.base_row = 15;
 }
 
+// Pop-on: text goes to the non-displayed memory until an end of caption (15.119(f)(2)).
 void Resume_caption_loading() {
   if (verbosity_level > 0) console_text("RCL - Resume Caption Loading \"PopOnMode\"\n");
   decoder.memory.written = decoder.memory.non_displayed;
@@ -111,6 +113,8 @@ void Resume_caption_loading() {
   decoder.mode.paint_on = 0;
 }
 
+// Roll-up: text goes to the displayed memory, in a window of 2, 3 or 4 rows whose bottom is
+// the base row (15.119(f)(1)).
 void Roll_up(int rows) {
   if (verbosity_level > 0) {
     char *out = put_text(console_line(), "[Roll up ");
@@ -123,6 +127,7 @@ void Roll_up(int rows) {
   decoder.memory.written = decoder.memory.displayed;
 }
 
+// Paint-on: text goes to the displayed memory where the cursor stands (15.119(f)(3)).
 void Resume_direct_captioning() {
   if (verbosity_level > 0) console_text("[RDC - Resume direct captioning]\n");
   decoder.memory.written = decoder.memory.displayed;
@@ -131,6 +136,7 @@ void Resume_direct_captioning() {
   decoder.mode.roll_up_rows = 0;
 }
 
+// The two memories change places, so the loaded caption is shown at once (15.119(f)(2)).
 void End_of_caption() {
   if (verbosity_level > 0) console_text("End Caption\n");
   Flip_memories();
@@ -145,11 +151,14 @@ void Flip_memories() {
   decoder.pen.column = 0;
 }
 
+// Roll-up: each row of the window moves up one row, the top one leaving it, and the base row
+// is cleared for the new line (15.119(f)(1)). Outside roll-up the window is one row, the
+// base row, which is only cleared.
 void Carriage_return() {
   if (verbosity_level > 0) console_text("[CR]\n");
   int base = decoder.mode.base_row;
   int top = base - decoder.mode.roll_up_rows + 1;
-  if (top < 1) top = 1;  // the window never reaches above row 1
+  if (top < 1) top = 1;  // the window never reaches above row 1 of the 15 (15.119(f)(1))
   int shown = decoder.memory.displayed;
   uint16_t &rows = decoder.memory.buffers[shown].rows_in_use;
   for (int r = top + 1; r <= base; r++) {
@@ -190,6 +199,7 @@ void Erase_displayed_memory() {
   decoder.output_pending = 1;
 }
 
+// Clears the row from the cursor to its end (EIA-608 delete to end of row).
 void Delete_end_of_Row() {
   const PenState &pen = decoder.pen;
   if (verbosity_level > 0) {
@@ -252,7 +262,8 @@ void Addchar(unsigned char ch) {
   }
   row_cells(written, pen.row)[pen.column] = ch;
   if (ch != 0) decoder.memory.buffers[written].rows_in_use |= static_cast<uint16_t>(1u << (pen.row - 1));
-  // At the last column the cursor stays, so later characters overwrite that cell.
+  // At the last column the cursor stays, so later characters replace the one there (EIA-608:
+  // a character at the last column is overwritten by each one that follows).
   if (pen.column < kCaptionColumns - 1) pen.column += 1;
 }
 
