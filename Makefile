@@ -8,7 +8,7 @@ PREFIX ?= /usr/local
 # the default).
 preset = cmake --preset $(1) -DZORBEL_WERROR=$(WERROR) && cmake --build --preset $(1) -j$(JOBS)
 
-.PHONY: all build demo test test-sanitize release install windows test-windows dist test-dist bench clean
+.PHONY: all build demo test test-slow test-sanitize fuzz release install windows test-windows dist test-dist bench clean
 
 all: build
 
@@ -25,12 +25,22 @@ demo:
 	@echo "--- build-demo/out/sample.srt (first entries)"; head -n 12 build-demo/out/sample.srt
 	@echo "--- build-demo/out/sample.smi (first captions)"; sed -n '18,24p' build-demo/out/sample.smi
 
+# The tests over multi-gigabyte inputs (label slow) and those of the packages (label package,
+# make test-dist) are left out: `ctest --preset default -L slow` runs the slow ones.
 test: build
-	ctest --preset default -j$(JOBS)
+	ctest --preset default -j$(JOBS) -LE 'slow|package'
+	@echo "(left out: the slow tests, ctest --preset default -L slow; the package tests, make test-dist)"
+
+test-slow: build
+	ctest --preset default -j$(JOBS) -L slow
 
 test-sanitize:
 	$(call preset,asan)
-	ctest --preset asan -j$(JOBS)
+	ctest --preset asan -j$(JOBS) -LE 'slow|package'
+
+# The fuzz harness built with libFuzzer (clang); fuzz/run-campaign.sh runs it.
+fuzz:
+	$(call preset,fuzz)
 
 # The tool alone, optimised and linked statically, as it is installed and shipped.
 release:
@@ -60,8 +70,7 @@ dist: release windows
 # test build, the .deb through lintian, dpkg -i and dpkg -r. Needs root, so CI runs it
 # rather than `make test`.
 test-dist: build dist
-	tests/static_root_test.sh build-release/zorbel build/zorbel
-	tests/deb_test.sh dist/*.deb
+	ctest --preset default -L package
 
 # Throughput against cat and ffmpeg on ~1 GB streams (builds them once under build-bench/).
 bench:

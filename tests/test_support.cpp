@@ -1,11 +1,15 @@
-// The test-support layer: temporary folders and the runner of the built binary.
+// The test-support layer: temporary folders and the runners of the built binary.
 #include "test_support.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -39,6 +43,68 @@ RunResult run_zorbel(const std::vector<std::string> &arguments, const std::strin
   std::string line = "exec \"$ZORBEL\"";
   for (const std::string &argument : arguments) line += " " + shell_quote(argument);
   return run_line(dir, line, time_limit);
+}
+
+// Whether sig, sent to the process, waits there still: not yet taken by its handler.
+static bool pending(pid_t pid, int sig) {
+  std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("ShdPnd:");
+  return at != std::string::npos && (std::stoull(status.substr(at + 7), nullptr, 16) >> (sig - 1) & 1) != 0;
+}
+
+PipedRun run_piped(const std::string &dir, const std::string &input, const PipedConsole &console) {
+  int fds[2];
+  if (pipe(fds) != 0) abort();
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(fds[1], 1);
+    dup2(console.errors_in_console ? 1 : open(".stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+    close(fds[0]);
+    close(fds[1]);
+    // The run starts as from a shell, whatever the test process ignores or blocks.
+    for (int sig : console.signals) signal(sig, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execl(ZORBEL_BINARY, "zorbel", input.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::seconds(60);
+  Clock::time_point ready_at{}, sent_at{};
+  bool ready = false;
+  size_t sent = 0;
+  PipedRun run;
+  char chunk[65536];
+  for (;;) {
+    if (!ready && (ready = console.ready(run.out))) ready_at = Clock::now();
+    // Each signal once the one before has been taken: of two pending at once, the handler
+    // of the higher number runs first, whichever was sent first.
+    if (ready && sent < console.signals.size() && (sent == 0 || !pending(pid, console.signals[sent - 1])) &&
+        Clock::now() >= ready_at + std::chrono::milliseconds(console.delay_ms + 10 * static_cast<int>(sent))) {
+      if (sent == 0) sent_at = Clock::now();
+      kill(pid, console.signals[sent++]);
+    }
+    // A piece at a time, so that `ready` sees the console grow.
+    pollfd readable{fds[0], POLLIN, 0};
+    if (!console.read) {
+      usleep(1000);
+    } else if (poll(&readable, 1, 1) > 0) {
+      ssize_t got = read(fds[0], chunk, sizeof chunk);
+      if (got > 0) run.out.append(chunk, static_cast<size_t>(got));
+    }
+    if (waitpid(pid, &run.status, WNOHANG) == pid) break;
+    if (Clock::now() > deadline) kill(pid, SIGKILL);
+  }
+  if (sent > 0) run.seconds = std::chrono::duration<double>(Clock::now() - sent_at).count();
+  for (ssize_t got; (got = read(fds[0], chunk, sizeof chunk)) > 0;) run.out.append(chunk, static_cast<size_t>(got));
+  close(fds[0]);
+  run.err = read_file(dir + "/.stderr");
+  unlink((dir + "/.stderr").c_str());
+  return run;
 }
 
 TempDir::TempDir(const std::string &tag) : owner(getpid()) {

@@ -1,9 +1,10 @@
-// What the tests share: a temporary folder that removes itself, the runner of the built
+// What the tests share: a temporary folder that removes itself, the runners of the built
 // binary, the lines every run prints first, and small helpers for text, paths and folders.
 #pragma once
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,28 @@ struct RunResult {
 RunResult run_line(const std::string &dir, const std::string &line, int time_limit = 120);
 // The binary on the arguments, in dir.
 RunResult run_zorbel(const std::vector<std::string> &arguments, const std::string &dir, int time_limit = 120);
+
+// A run of the binary whose console is a pipe that the test holds.
+struct PipedRun {
+  int status = -1;  // as waitpid gives it
+  std::string out, err;
+  double seconds = -1;  // from the first signal to the end of the process
+};
+
+struct PipedConsole {
+  // Sent once `ready` holds and delay_ms more have passed, each 10 ms or more after the one
+  // before and not before the process has taken it.
+  std::vector<int> signals;
+  // Asked with the console read so far, until it holds.
+  std::function<bool(const std::string &out)> ready = [](const std::string &) { return true; };
+  int delay_ms = 0;
+  bool read = true;                // else the pipe takes nothing until the process has ended
+  bool errors_in_console = false;  // standard error into the pipe too, else into `err`
+};
+
+// The binary on input in dir, standard input /dev/null, its console a pipe. A run still
+// going after 60 s is killed: a hang becomes a failed test.
+PipedRun run_piped(const std::string &dir, const std::string &input, const PipedConsole &console);
 
 // The lines that every run prints first: priority and banner.
 std::string startup_lines();
