@@ -241,9 +241,15 @@ std::string judge(const Ending &ending, const std::string &dir, const std::strin
   }
   if (ending.status != 0 && ending.status != 1) return "exit status " + std::to_string(ending.status);
   if (ending.status == 1 && ending.err.empty()) return "status 1 without a message on stderr";
-  if (ending.status == 0 && !ending.err.empty()) return "status 0 with a message on stderr";
-  if (cut_short && ending.status != 0 && ending.err != "No video stream found\n" &&
-      ending.err != "Unable to recognize stream type\n")
+  // The one word a good run may say: that it found no caption.
+  bool no_captions = ending.err.rfind("zorbel: no captions found in " + base + ".", 0) == 0 &&
+                     ending.err.find('\n') == ending.err.size() - 1;
+  if (ending.status == 0 && !ending.err.empty() && !no_captions) return "status 0 with a message on stderr";
+  // The refusals of a cut that kept no video, or not even the first start code, and the
+  // line that says which file and why.
+  std::string refusal = ending.err.substr(0, ending.err.find('\n') + 1);
+  if (cut_short && ending.status != 0 && refusal != "No video stream found\n" &&
+      refusal != "Unable to recognize stream type\n")
     return "a stream cut short ended with status " + std::to_string(ending.status);
   bool has_srt = file_exists(dir + "/" + base + ".srt"), has_smi = file_exists(dir + "/" + base + ".smi");
   if (has_srt != has_smi) return std::string("only the ") + (has_srt ? ".srt" : ".smi") + " file exists";

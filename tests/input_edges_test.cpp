@@ -70,7 +70,7 @@ TEST(InputKinds, FifosSocketsAndCharacterDevicesAreRefusedAtOnce) {
     // is cut by the time limit.
     RunResult run = run_line(dir.path, fixture + c.line + "; status=$?; kill $! 2>/dev/null; exit $status", 10);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Cannot rewind live.mpg: the input must be a regular file\n");
+    EXPECT_EQ(run.err, "Cannot rewind live.mpg: the input must be a regular file\nzorbel: live.mpg: not a regular file\n");
     EXPECT_EQ(listing(dir.path), std::vector<std::string>{"live.mpg"});
   }
 }
@@ -92,7 +92,7 @@ TEST(InputKinds, FileCutShortWhileItIsReadEndsAsAReadError) {
   PipedRun run = run_piped(dir.path, "movie.m2v", {{}, cut});
   ASSERT_TRUE(WIFEXITED(run.status)) << "wait status " << run.status;
   EXPECT_EQ(WEXITSTATUS(run.status), 1);
-  EXPECT_EQ(run.err, "Error reading movie.m2v\n");
+  EXPECT_EQ(run.err, "Error reading movie.m2v\nzorbel: movie.m2v: cut short while it was read\n");
   std::string smi = read_file(dir.path + "/movie.smi");
   EXPECT_NE(smi.find("HELLO!"), std::string::npos) << smi;
   EXPECT_TRUE(ends_with(smi, kSamiTrailer)) << smi;
@@ -258,19 +258,22 @@ TEST(WriteFailures, EachFailedFileOrConsoleIsReportedAndTheRestIsWhole) {
   const WholeRun whole = whole_long_run(dir.path);
   ASSERT_EQ(whole.status, 0) << whole.err;
   write_file(dir.path + "/movie.m2v", fixture_bytes("ntsc.m2v"));
-  const std::string both = "Error writing movie.srt\nError writing movie.smi\n";
+  auto both = [](const std::string &reason) {
+    return "Error writing movie.srt\nzorbel: movie.srt: " + reason + "\nError writing movie.smi\nzorbel: movie.smi: " +
+           reason + "\n";
+  };
   const std::string console = "Error writing standard output\n";
   struct Case {
     std::string label, setup, input, console, err;
     bool srt_whole, smi_whole;
   };
   const Case cases[] = {
-      {".srt a link to a full disk", "ln -s /dev/full movie.srt", "movie", ">/dev/null", "Error writing movie.srt\n",
-       false, true},
-      {"both links to a full disk", "ln -s /dev/full movie.srt; ln -s /dev/full movie.smi", "movie", ">/dev/null", both,
-       false, false},
+      {".srt a link to a full disk", "ln -s /dev/full movie.srt", "movie", ">/dev/null",
+       "Error writing movie.srt\nzorbel: movie.srt: No space left on device\n", false, true},
+      {"both links to a full disk", "ln -s /dev/full movie.srt; ln -s /dev/full movie.smi", "movie", ">/dev/null",
+       both("No space left on device"), false, false},
       // Not ended by SIGXFSZ: a write error of each file, as on a full disk.
-      {"file-size limit", "ulimit -f 1", "movie", ">/dev/null", both, false, false},
+      {"file-size limit", "ulimit -f 1", "movie", ">/dev/null", both("File too large"), false, false},
       // The reader quits after the first bytes: the next write meets a closed pipe.
       {"console a closed pipe", "", "long", "| head -c 100 >/dev/null", console, true, true},
       {"console on a full disk", "", "long", ">/dev/full", console, true, true},

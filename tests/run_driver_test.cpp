@@ -20,7 +20,9 @@ using namespace caption_test;
 
 namespace fs = std::filesystem;
 
-std::string not_found(const std::string &input) { return "Base layer input file " + input + " not found\n"; }
+std::string not_found(const std::string &input, const std::string &reason = "No such file or directory") {
+  return "Base layer input file " + input + " not found\nzorbel: " + input + ": " + reason + "\n";
+}
 
 // A sequence header and a group of pictures, and nothing else: no captions.
 Bytes header_only_stream() { return StreamBuilder().sequence_header().gop(1, 5, 3, 7).bytes(); }
@@ -48,18 +50,22 @@ TEST(CommandLine, UsageUnknownOptionsAndNamesWithoutExtensionEndBeforeTheNames) 
   struct Case {
     const char *label;
     std::vector<std::string> args;
-    std::string out, err;
+    std::string out, err;  // out after the start-up lines; with `quiet`, all of it
+    bool quiet = false;
   };
   const Case cases[] = {
       {"no argument", {}, usage, ""},
       {"three arguments, even valid ones", {"movie.mpg", "/dout", "/dmore"}, usage, ""},
-      {"unknown option", {"movie.mpg", "--timecodes"}, "", "zorbel: unknown option --timecodes\n"},
       {"no dot", {"movie"}, no_extension, ""},
       {"dot only at index 0", {".mpg"}, no_extension, ""},
       {"empty name", {""}, no_extension, ""},
-      {"a directory without /d becomes the input", {"movie.mpg", "C:\\subs"}, no_extension, ""},
-      {"/Dsubs after the input becomes the input", {"movie.mpg", "/Dsubs"}, no_extension, ""},
       {"a lone /d argument is the input", {"/dsubs"}, no_extension, ""},
+      // Options are read before anything is printed.
+      {"unknown option", {"movie.mpg", "--timecodes"}, "", "zorbel: unknown option --timecodes (zorbel --help lists the options)\n", true},
+      {"unknown short option", {"-x", "movie.mpg"}, "", "zorbel: unknown option -x (zorbel --help lists the options)\n", true},
+      // A quiet run reports on standard error what goes to standard output otherwise.
+      {"quiet, no dot", {"-q", "movie"}, "", no_extension, true},
+      {"quiet, no argument", {"--quiet"}, "", usage, true},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
@@ -67,7 +73,7 @@ TEST(CommandLine, UsageUnknownOptionsAndNamesWithoutExtensionEndBeforeTheNames) 
     write_file(dir.path + "/movie.mpg", header_only_stream());
     RunResult r = run_zorbel(c.args, dir.path);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, startup_lines() + c.out);
+    EXPECT_EQ(r.out, c.quiet ? c.out : startup_lines() + c.out);
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(listing(dir.path), std::vector<std::string>{"movie.mpg"});
   }
@@ -81,6 +87,7 @@ struct NameCase {
   std::string input;  // the argument taken as the input
   std::string base;
   std::string path;
+  std::string reason = "No such file or directory";  // why it cannot be opened
 };
 
 const std::string kLongBase(3000, 'b');
@@ -107,14 +114,12 @@ const std::vector<NameCase> kNameCases = {
     {"drive and slashes", {"movie.mpg", "/dC:/subs/"}, "movie.mpg", "movie", "C:/subs/"},
     {"/d alone is the current directory", {"movie.mpg", "/d"}, "movie.mpg", "movie", ""},
     {"/d alone before the input", {"/d", "sub/movie.mpg"}, "sub/movie.mpg", "movie", ""},
-    {"upper-case D is not the option", {"/Dsubs", "movie.mpg"}, "movie.mpg", "movie", ""},
-    {"a later input replaces an earlier one", {"a.mpg", "b.mpg"}, "b.mpg", "b", ""},
     {"every argument is /d: the first stays the input", {"/dx.mpg", "/dy"}, "/dx.mpg", "/dx", "y/"},
     {"a single /d argument is both", {"/dnowhere-zorbel/x.mpg"}, "/dnowhere-zorbel/x.mpg", "x",
      "nowhere-zorbel/x.mpg/"},
-    {"3000-character base name", {kLongBase + ".mpg"}, kLongBase + ".mpg", kLongBase, ""},
+    {"3000-character base name", {kLongBase + ".mpg"}, kLongBase + ".mpg", kLongBase, "", "File name too long"},
     {"long base in a long path", {kLongDir + "/" + kLongBase + ".m2v"}, kLongDir + "/" + kLongBase + ".m2v", kLongBase,
-     kLongDir + "/"},
+     kLongDir + "/", "File name too long"},
     {"an option anywhere is no name", {"movie.mpg", "--timecode", "/dsubs"}, "movie.mpg", "movie", "subs/"},
     {"-- ends the options", {"--", "--timecode.mpg"}, "--timecode.mpg", "--timecode", ""},
 };
@@ -126,7 +131,7 @@ TEST(CommandLine, EachNamePrintsItsFiveNameLinesThenReportsTheMissingInput) {
     RunResult r = run_zorbel(c.args, dir.path);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, startup_lines() + name_lines(c.input, c.base, c.path));
-    EXPECT_EQ(r.err, not_found(c.input));
+    EXPECT_EQ(r.err, not_found(c.input, c.reason));
     EXPECT_TRUE(listing(dir.path).empty());
   }
 }
@@ -179,21 +184,22 @@ const std::vector<RunCase> kRuns = {
     // The same names in two folders are two files: the run replaces the other one.
     {"an output that only looks like the input", "mkdir out && cp movie.mpg out/movie.srt && mv movie.mpg movie.srt",
      {"movie.srt", "/dout"}, "movie.srt", "movie", "out/"},
-    {"folder as input", "mkdir clips.vob", {"clips.vob"}, "clips.vob", "clips", "", "Error reading clips.vob\n"},
+    {"folder as input", "mkdir clips.vob", {"clips.vob"}, "clips.vob", "clips", "",
+     "Error reading clips.vob\nzorbel: clips.vob: Is a directory\n"},
     // Root writes through file modes, so the failures come from the paths themselves.
-    {"missing /d folder", "", {"movie.mpg", "/dmissing/"}, "movie.mpg", "movie", "missing/", "",
-     "Unable to open SRT File\n"},
-    {"missing parent", "", {"movie.mpg", "/dmissing/deeper"}, "movie.mpg", "movie", "missing/deeper/", "",
-     "Unable to open SRT File\n"},
-    {"regular file as /d folder", "echo x >plain", {"movie.mpg", "/dplain/"}, "movie.mpg", "movie", "plain/", "",
-     "Unable to open SRT File\n"},
+    {"missing /d folder", "", {"movie.mpg", "/dmissing/"}, "movie.mpg", "movie", "missing/",
+     "zorbel: missing/movie.srt: No such file or directory\n", "Unable to open SRT File\n"},
+    {"missing parent", "", {"movie.mpg", "/dmissing/deeper"}, "movie.mpg", "movie", "missing/deeper/",
+     "zorbel: missing/deeper/movie.srt: No such file or directory\n", "Unable to open SRT File\n"},
+    {"regular file as /d folder", "echo x >plain", {"movie.mpg", "/dplain/"}, "movie.mpg", "movie", "plain/",
+     "zorbel: plain/movie.srt: Not a directory\n", "Unable to open SRT File\n"},
     {"a file system that takes no new files", "", {"movie.mpg", "/d/proc/self/"}, "movie.mpg", "movie", "/proc/self/",
-     "", "Unable to open SRT File\n"},
+     "zorbel: /proc/self/movie.srt: No such file or directory\n", "Unable to open SRT File\n"},
     // The .srt can be written, not the .smi: neither place changes, an earlier .srt stays.
     {"the .smi name taken by a folder", "mkdir -p out/movie.smi", {"movie.mpg", "/dout"}, "movie.mpg", "movie", "out/",
-     "", "Failed to open SAMI File for writing\n"},
+     "zorbel: out/movie.smi: Is a directory\n", "Failed to open SAMI File for writing\n"},
     {"the same, and an earlier .srt", "mkdir -p out/movie.smi && echo old >out/movie.srt", {"movie.mpg", "/dout"},
-     "movie.mpg", "movie", "out/", "", "Failed to open SAMI File for writing\n"},
+     "movie.mpg", "movie", "out/", "zorbel: out/movie.smi: Is a directory\n", "Failed to open SAMI File for writing\n"},
     // An output that leads to the input (opening it would cut the input short), or two that
     // lead to one file (each writer would overwrite the other).
     {"same name", "mv movie.mpg movie.smi", {"movie.smi"}, "movie.smi", "movie", "",
@@ -256,7 +262,8 @@ TEST(CommandLine, EachRunWritesWhereItsNameLinesSayOrChangesNothing) {
     std::map<std::string, std::string> after = tree(dir.path);
     bool ends_early = !c.err.empty() || !c.out_end.empty();
     EXPECT_EQ(r.status, ends_early ? 1 : 0);
-    EXPECT_EQ(r.err, c.err);
+    // A run that goes through finds no caption in the header-only stream, and says so.
+    EXPECT_EQ(r.err, ends_early ? c.err : "zorbel: no captions found in " + at(c.input) + "\n");
     std::string out = startup_lines() + name_lines(c.input, c.base, at(c.path)) + c.out_end;
     EXPECT_EQ(r.out, !c.console.empty() ? "" : ends_early ? out : out + header_only_trace(0));
     if (!ends_early) {
@@ -295,14 +302,14 @@ TEST(CommandLine, ExistingAbsolutePathBeginningWithSlashDIsTheInput) {
   RunResult r = run_zorbel({input}, cwd.path);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, startup_lines() + name_lines(input, "movie", abs.path + "/") + header_only_trace(0));
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.err, "zorbel: no captions found in " + input + "\n");
   expect_empty_outputs(abs.path + "/movie");
   EXPECT_TRUE(listing(cwd.path).empty());
 
-  // An existing directory after the input replaces it as the input, and has no extension.
+  // An existing directory after an input is a second input, which has no extension.
   r = run_zorbel({"movie.mpg", abs.path}, cwd.path);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, startup_lines() + "no extension specified\n");
+  EXPECT_EQ(r.out, startup_lines() + name_lines("movie.mpg", "movie", "") + startup_lines() + "no extension specified\n");
 
   // Once the file is gone the same argument is the directory option again.
   fs::remove(input);
@@ -318,8 +325,9 @@ TEST(CommandLine, ExistingAbsolutePathBeginningWithSlashDIsTheInput) {
 // (0x47) and anything that does not begin with a sequence header, a pack header or a video
 // packet are refused before the outputs are made.
 TEST(StreamKind, FirstStartCodeDecidesTheRunOrItsRefusal) {
-  const std::string transport = "Decoder currently does not parse transport streams\n",
-                    unknown = "Unable to recognize stream type\n";
+  const std::string transport = "Decoder currently does not parse transport streams\n"
+                                "zorbel: movie.mpg: an MPEG transport stream, which is not read\n",
+                    unknown = "Unable to recognize stream type\nzorbel: movie.mpg: not an MPEG video or program stream\n";
   const Bytes header = header_only_stream();
   Bytes ts(188 * 4, 0xFF);
   for (size_t i = 0; i < ts.size(); i += 188) ts[i] = 0x47;
@@ -356,7 +364,7 @@ TEST(StreamKind, FirstStartCodeDecidesTheRunOrItsRefusal) {
     write_file(dir.path + "/movie.mpg", c.content);
     RunResult r = run_zorbel({"movie.mpg"}, dir.path);
     EXPECT_EQ(r.status, c.err.empty() ? 0 : 1);
-    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.err, c.err.empty() ? "zorbel: no captions found in movie.mpg\n" : c.err);
     EXPECT_EQ(r.out, startup_lines() + name_lines("movie.mpg", "movie", "") +
                          (c.err.empty() ? header_only_trace(c.offset) : ""));
     if (c.err.empty()) {

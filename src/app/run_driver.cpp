@@ -2,10 +2,13 @@
 // start of the run and the ways it ends.
 #include "app/run_driver.hpp"
 
+#include <cerrno>
+#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/console.hpp"
 #include "base/platform.hpp"
@@ -16,10 +19,10 @@
 #include "mpeg/program_stream.hpp"
 #include "mpeg/start_codes.hpp"
 #include "mpeg/video_scanner.hpp"
+#include "output/caption_display.hpp"
 #include "output/output_file.hpp"
 #include "output/sami_writer.hpp"
 #include "output/srt_writer.hpp"
-
 
 static struct {
   const char *input_name;  // the argument itself
@@ -28,7 +31,17 @@ static struct {
   std::string output_path;
   std::string srt_name;
   std::string sami_name;
+  bool outputs_opened;      // this input's run got as far as opening both files
+  bool interrupt_reported;  // "Interrupted" is said once, however many inputs
+  // The progress line, for a person at a terminal: drawn on standard error while it is a
+  // terminal and the trace does not go there.
+  bool progress;
+  size_t progress_width;  // of the line drawn last, 0 when none is shown
+  int64_t next_progress_ms;
+  int64_t started_ms;
 } driver;
+
+bool progress_wanted = false;
 
 static void (*exit_hook)(int status) = nullptr;
 
@@ -41,12 +54,66 @@ static int finish_console(int status) {
   return 1;
 }
 
+static void clear_progress() {
+  if (driver.progress_width == 0) return;
+  std::string blank = "\r" + std::string(driver.progress_width, ' ') + "\r";
+  write_error_console(blank.data(), blank.size());
+  driver.progress_width = 0;
+}
+
+static std::string clock_text(int64_t ms) {
+  char text[32];
+  snprintf(text, sizeof text, "%02lld:%02lld:%02lld,%03lld", static_cast<long long>(ms / 3600000),
+           static_cast<long long>(ms / 60000 % 60), static_cast<long long>(ms / 1000 % 60),
+           static_cast<long long>(ms % 1000));
+  return text;
+}
+
+void show_progress(int64_t bytes_read, int64_t size) {
+  int64_t now = monotonic_ms();
+  if (!driver.progress || now < driver.next_progress_ms) return;
+  driver.next_progress_ms = now + 200;  // five times a second at most
+  SrtSummary written = srt_summary();
+  char line[160];
+  int length = snprintf(line, sizeof line, "\r%3lld%%  %s  %llu captions",
+                        static_cast<long long>(size > 0 ? bytes_read * 100 / size : 0),
+                        clock_text(written.last_pair_ms).substr(0, 8).c_str(),
+                        static_cast<unsigned long long>(written.entries));
+  if (length < 0) return;
+  std::string text(line, static_cast<size_t>(length));
+  size_t width = text.size() - 1;
+  if (width < driver.progress_width) text += std::string(driver.progress_width - width, ' ');
+  driver.progress_width = width;
+  write_error_console(text.data(), text.size());
+}
+
+// What a run that wrote its files says on standard error: the summary line under the
+// progress line, and a word when no caption was found.
+static void report_outputs(int status) {
+  clear_progress();
+  if (!driver.outputs_opened || status != 0 || interrupt_requested()) return;
+  SrtSummary written = srt_summary();
+  if (driver.progress) {
+    double seconds = static_cast<double>(monotonic_ms() - driver.started_ms) / 1000.0;
+    if (written.entries == 0) {
+      console_diagnostic("%s and %s: no entries, %.2f s\n", driver.srt_name.c_str(), driver.sami_name.c_str(), seconds);
+    } else {
+      console_diagnostic("%s and %s: %llu entries from %s to %s, %.2f s\n", driver.srt_name.c_str(),
+                         driver.sami_name.c_str(), static_cast<unsigned long long>(written.entries),
+                         clock_text(written.first_start_ms).c_str(), clock_text(written.last_end_ms).c_str(), seconds);
+    }
+  }
+  if (written.entries == 0) console_diagnostic("no captions found in %s\n", driver.input_name);
+}
+
 void leave_process(int status) {
   status = finish_console(status);
+  report_outputs(status);
   // An interrupt ends the process as its signal would, so that shells and scripts (a loop
   // over many files) see it, even one that came after the last byte of the input.
   if (interrupt_requested()) {
-    console_error("Interrupted\n");
+    if (!driver.interrupt_reported) console_error("Interrupted\n");
+    driver.interrupt_reported = true;
     if (!exit_hook) raise_interrupt();
     status = 1;
   }
@@ -59,9 +126,17 @@ void fatal_exit(const char *message) {
   leave_process(1);
 }
 
+// A refusal of the input: the message of old, then which file and why.
+[[noreturn]] static void refuse_input(const char *message, const char *reason) {
+  console_error("%s", message);
+  console_diagnostic("%s: %s\n", driver.input_name, reason);
+  leave_process(1);
+}
+
 // Both files are written out and synced before either takes its earlier file's place, so a
 // crash in between leaves each name with a whole file.
 void finish_and_exit(int status) {
+  display_finish();
   sami_finish();
   srt_finish();
   bool sami_ok = sami_close();
@@ -71,13 +146,16 @@ void finish_and_exit(int status) {
 
 void finish_interrupted_run() { finish_and_exit(1); }
 
-void input_read_error() {
-  console_error("Error reading %s\n", driver.input_name ? driver.input_name : "");
+void input_read_error(int error) {
+  const char *name = driver.input_name ? driver.input_name : "";
+  console_error("Error reading %s\n", name);
+  console_diagnostic("%s: %s\n", name, error != 0 ? strerror(error) : "cut short while it was read");
   finish_and_exit(1);
 }
 
 [[noreturn]] static void refuse_unrewindable_input() {
   console_error("Cannot rewind %s: the input must be a regular file\n", driver.input_name);
+  console_diagnostic("%s: not a regular file\n", driver.input_name);
   leave_process(1);
 }
 
@@ -120,6 +198,7 @@ static bool is_directory_option(const char *argument) {
 // exist is not left behind.
 static void open_outputs(const OutputNames &names) {
   if (!srt_open(names.srt_name)) leave_process(1);
+  driver.outputs_opened = false;
   if (!sami_open(names.sami_name)) {
     srt_abandon();
     leave_process(1);
@@ -132,80 +211,132 @@ static void open_outputs(const OutputNames &names) {
   }
   srt_start();
   sami_start();
+  driver.outputs_opened = true;
 }
 
 // The first start code of the raw file tells the stream kind.
 static void detect_stream_kind() {
   reset_reader();
-  if (peek_bits(8) == 0x47) fatal_exit("Decoder currently does not parse transport streams\n");
+  if (peek_bits(8) == 0x47)
+    refuse_input("Decoder currently does not parse transport streams\n", "an MPEG transport stream, which is not read");
   align_to_start_code();
   uint32_t code = peek_bits(32);
   if (code == start_code(kPackCode) || code == start_code(kVideoStreamCode)) {
     program_stream_flag = 1;
   } else if (code != start_code(kSequenceHeaderCode)) {
-    fatal_exit("Unable to recognize stream type\n");
+    refuse_input("Unable to recognize stream type\n", "not an MPEG video or program stream");
   }
 }
 
-void reset_run_state() {
+// What one input's run starts from: input closed, stream kind and decoder state cleared.
+static void reset_input_state() {
   if (reader.file) fclose(reader.file);
   reader.file = nullptr;
   program_stream_flag = 0;
-  clock_from_timecode = false;
   reset_video_scanner();
   reset_caption_user_data();
   reset_caption_interpreter();
+  driver.outputs_opened = false;
+  driver.progress_width = 0;
+  driver.next_progress_ms = 0;
 }
 
+void reset_run_state() {
+  reset_input_state();
+  clock_from_timecode = false;
+  utf8_output = false;
+  whole_lines = false;
+  console.quiet = false;
+  progress_wanted = false;
+  driver.interrupt_reported = false;
+  driver.progress = false;
+}
+
+static const char kHelp[] =
+    "Usage: %s [OPTION]... FILE... [/dDIRECTORY]\n"
+    "Write the closed captions (EIA-608, line 21) of MPEG-2 video files as a SubRip file (.srt)\n"
+    "and a SAMI file (.smi), named after each FILE, beside it or in DIRECTORY. FILE is a video\n"
+    "elementary stream or an MPEG program stream (DVD .vob, .mpg).\n"
+    "\n"
+    "  -q, --quiet        nothing on standard output: no banner, no trace\n"
+    "      --timecode     time captions by the group-of-pictures time code's labels, not by\n"
+    "                     the moment their frame is shown from the start of the file\n"
+    "      --utf8         write both files in UTF-8 instead of code page 1252\n"
+    "      --whole-lines  write roll-up and paint-on captions a line at a time\n"
+    "  -h, --help         show this help and exit\n"
+    "  -V, --version      show the version and exit\n"
+    "      --             end of the options: the arguments after it are file names\n"
+    "  /dDIRECTORY        write the files into DIRECTORY (/d alone: the current directory)\n"
+    "\n"
+    "Several FILEs are read one after another, each as if it were the only one.\n"
+    "Exit status: 0 when every FILE was read to its end and both of its files written whole;\n"
+    "1 when a FILE was refused, something failed, or the run was interrupted.\n";
+
+struct CommandLine {
+  std::vector<const char *> arguments;  // the names and "/d" arguments, in their order
+  bool help, version;
+};
+
 // Options start with "-" and may stand anywhere before "--"; "-" alone and everything after
-// "--" are names. The names are moved to argv[1] onwards, in their order; gives their count.
-static int take_options(int argc, char **argv) {
-  int names = 0;
+// "--" are names.
+static CommandLine read_command_line(int argc, char **argv) {
+  CommandLine line{{}, false, false};
   bool options_ended = false;
   for (int i = 1; i < argc; i++) {
     const char *argument = argv[i];
     if (options_ended || argument[0] != '-' || argument[1] == '\0') {
-      argv[++names] = argv[i];
+      line.arguments.push_back(argument);
     } else if (strcmp(argument, "--") == 0) {
       options_ended = true;
     } else if (strcmp(argument, "--timecode") == 0) {
       clock_from_timecode = true;
+    } else if (strcmp(argument, "--utf8") == 0) {
+      utf8_output = true;
+    } else if (strcmp(argument, "--whole-lines") == 0) {
+      whole_lines = true;
+    } else if (strcmp(argument, "-q") == 0 || strcmp(argument, "--quiet") == 0) {
+      console.quiet = true;
+    } else if (strcmp(argument, "-h") == 0 || strcmp(argument, "--help") == 0) {
+      line.help = true;
+    } else if (strcmp(argument, "-V") == 0 || strcmp(argument, "--version") == 0) {
+      line.version = true;
     } else {
-      console_error("zorbel: unknown option %s\n", argument);
+      console_diagnostic("unknown option %s (%s --help lists the options)\n", argument, program_name());
       leave_process(1);
     }
   }
-  return names;
+  return line;
 }
 
-void zorbel_main(int argc, char **argv) {
-  guard_standard_descriptors();
-  reset_run_state();
-  install_interrupt_handlers();
+// One input's run, from the start-up lines to the end of the process (or of the input, when
+// several are read). `arguments` are the names and "/d" arguments as a run of one input
+// takes them; `input` is set when several inputs are read.
+[[noreturn]] static void run_input(const std::vector<const char *> &arguments, const char *input, char *invoked_as) {
   console_reset();
   console_puts(request_idle_priority() ? "Priority set to IDLE_PRIORITY_CLASS\n" : "Failed to change process priority\n");
   console_printf("ZORBEL: v%d.%d debug build\n", ZORBEL_VERSION_MAJOR, ZORBEL_VERSION_MINOR);
-  verbosity_level = 4;
+  // A quiet run formats no trace at all.
+  verbosity_level = console.quiet ? 0 : 4;
 
-  int arguments = take_options(argc, argv);
-  driver.input_name = arguments > 0 ? argv[1] : nullptr;
-  if (arguments < 1 || arguments > 2) {
-    console_text("Incorrect usage\n");
-    console_printf("%s <mpgfilename> [<outputdirectory>]\n", argv[0] ? argv[0] : "zorbel");
+  size_t count = arguments.size();
+  driver.input_name = input ? input : count > 0 ? arguments[0] : nullptr;
+  if (!input && (count < 1 || count > 2)) {
+    console_failure("Incorrect usage\n");
+    console_failure("%s <mpgfilename> [<outputdirectory>]\n", invoked_as ? invoked_as : "zorbel");
     leave_process(1);
   }
   const char *output_dir = nullptr;
-  for (int i = 1; i <= arguments; i++) {
-    if (is_directory_option(argv[i])) {
-      output_dir = argv[i] + 2;
-    } else {
-      driver.input_name = argv[i];
+  for (const char *argument : arguments) {
+    if (is_directory_option(argument)) {
+      output_dir = argument + 2;
+    } else if (!input) {
+      driver.input_name = argument;
     }
   }
 
   OutputNames names = derive_output_names(driver.input_name, output_dir);
   if (!names.ok) {
-    console_text("no extension specified\n");
+    console_failure("no extension specified\n");
     leave_process(1);
   }
   console_printf("Processing    : %s\n", driver.input_name);
@@ -215,10 +346,13 @@ void zorbel_main(int argc, char **argv) {
   console_printf("SAMI Output   : %s\n", names.sami_name);
 
   bool not_a_file = false;
+  errno = 0;
   reader.file = open_input(driver.input_name, not_a_file);
+  int open_error = errno;
   if (not_a_file) refuse_unrewindable_input();
   if (!reader.file) {
     console_error("Base layer input file %s not found\n", driver.input_name);
+    console_diagnostic("%s: %s\n", driver.input_name, strerror(open_error != 0 ? open_error : ENOENT));
     leave_process(1);
   }
   // Replacing an output would take the input away when both names lead to one file: the
@@ -246,19 +380,65 @@ void zorbel_main(int argc, char **argv) {
   clearerr(reader.file);
   reset_reader();
   // The first fill of a program stream already looks for the first video packet.
-  if (program_stream_flag && video_ended()) fatal_exit("No video stream found\n");
+  if (program_stream_flag && video_ended())
+    refuse_input("No video stream found\n", "a program stream without video stream 0xE0");
 
   Init_caption_decoder();
   // An interrupt while the stream was still being found leaves every earlier output as it was.
   if (interrupt_requested()) finish_interrupted_run();
   open_outputs(names);
+  driver.started_ms = monotonic_ms();
+  progress_wanted = driver.progress && regular_file_size(reader.file) > 0;
   scan_video_headers();
 
   fclose(reader.file);
   reader.file = nullptr;
+  display_finish();
   srt_finish();
   sami_finish();
   bool srt_ok = srt_close();
   bool sami_ok = sami_close();
   leave_process(srt_ok && sami_ok ? 0 : 1);
+}
+
+static jmp_buf input_ended;
+
+[[noreturn]] static void next_input(int status) { longjmp(input_ended, status + 1); }
+
+void zorbel_main(int argc, char **argv) {
+  guard_standard_descriptors();
+  reset_run_state();
+  install_interrupt_handlers();
+  set_program_name(argc > 0 ? argv[0] : nullptr);
+  CommandLine line = read_command_line(argc, argv);
+  if (line.help || line.version) {
+    console_reset();
+    if (line.help) console_printf(kHelp, program_name());
+    if (line.version) console_printf("%s %d.%d\n", program_name(), ZORBEL_VERSION_MAJOR, ZORBEL_VERSION_MINOR);
+    leave_process(0);
+  }
+  // For a person at a terminal while the trace goes elsewhere: the progress line.
+  driver.progress = error_console_is_terminal() && (console.quiet || !console_is_terminal());
+
+  std::vector<const char *> inputs;
+  for (const char *argument : line.arguments)
+    if (!is_directory_option(argument)) inputs.push_back(argument);
+  if (inputs.size() < 2) run_input(line.arguments, nullptr, argc > 0 ? argv[0] : nullptr);
+
+  // Several inputs: each run ends through the exit hook, back here, and the next one starts;
+  // an interrupt ends them all.
+  void (*caller_hook)(int) = exit_hook;
+  volatile int status = 0;
+  for (const char *input : inputs) {
+    reset_input_state();
+    int ended = setjmp(input_ended);
+    if (ended == 0) {
+      exit_hook = next_input;
+      run_input(line.arguments, input, argv[0]);
+    }
+    exit_hook = caller_hook;
+    if (ended - 1 != 0) status = 1;
+    if (interrupt_requested()) break;
+  }
+  leave_process(status);
 }

@@ -1,6 +1,7 @@
 // Console trace buffer.
 #include "base/console.hpp"
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -27,12 +28,12 @@ const char kHexPairs[513] =
     "c0c1c2c3c4c5c6c7c8c9cacbcccdcecfd0d1d2d3d4d5d6d7d8d9dadbdcdddedf"
     "e0e1e2e3e4e5e6e7e8e9eaebecedeeeff0f1f2f3f4f5f6f7f8f9fafbfcfdfeff";
 
-ConsoleBuffer console = {console_storage, console_storage + kConsoleSize, false, false, false};
+ConsoleBuffer console = {console_storage, console_storage + kConsoleSize, false, false, false, false};
 
 bool console_flush() {
   size_t length = static_cast<size_t>(console.next - console_storage);
   console.next = console_storage;
-  if (console.write_failed || console.dropped || length == 0) return !console.write_failed;
+  if (console.write_failed || console.dropped || console.quiet || length == 0) return !console.write_failed;
   switch (write_console(console_storage, length)) {
     case ConsoleWrite::written:
       break;
@@ -53,7 +54,7 @@ void console_reset() {
   console_flush();
   console.write_failed = false;
   console.dropped = false;
-  console.line_flush = console_is_terminal();
+  console.line_flush = console_is_terminal() && !console.quiet;
 }
 
 void console_printf(const char *format, ...) {
@@ -67,7 +68,7 @@ void console_printf(const char *format, ...) {
   if (length >= 0 && static_cast<size_t>(length) < room) {
     console.next += length;
     console_make_room();
-  } else if (length >= 0 && console_flush() && !console.dropped) {
+  } else if (length >= 0 && console_flush() && !console.dropped && !console.quiet) {
     // Longer than the buffer can take (a very long file name): straight to stdout.
     if (vfprintf(stdout, format, arguments) < 0 || fflush(stdout) != 0) console.write_failed = true;
   }
@@ -75,21 +76,63 @@ void console_printf(const char *format, ...) {
   if (console.line_flush && length > 0 && format[strlen(format) - 1] == '\n') console_flush();
 }
 
-void console_error(const char *format, ...) {
+// The text of a format and its arguments, at any length.
+static std::string formatted(const char *format, va_list arguments) {
   char text[1024];
-  va_list arguments;
-  va_start(arguments, format);
-  int length = vsnprintf(text, sizeof text, format, arguments);
-  va_end(arguments);
-  if (length < 0) return;
-  if (static_cast<size_t>(length) < sizeof text) {
-    write_error_console(text, static_cast<size_t>(length));
-    return;
-  }
+  va_list copy;
+  va_copy(copy, arguments);
+  int length = vsnprintf(text, sizeof text, format, copy);
+  va_end(copy);
+  if (length < 0) return "";
+  if (static_cast<size_t>(length) < sizeof text) return std::string(text, static_cast<size_t>(length));
   // Longer than the buffer (a very long file name): formatted again at its full length.
   std::string long_text(static_cast<size_t>(length) + 1, '\0');
-  va_start(arguments, format);
   vsnprintf(&long_text[0], long_text.size(), format, arguments);
+  long_text.resize(static_cast<size_t>(length));
+  return long_text;
+}
+
+void console_error(const char *format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  std::string text = formatted(format, arguments);
   va_end(arguments);
-  write_error_console(long_text.data(), static_cast<size_t>(length));
+  write_error_console(text.data(), text.size());
+}
+
+void console_failure(const char *format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  std::string text = formatted(format, arguments);
+  va_end(arguments);
+  if (console.quiet) {
+    write_error_console(text.data(), text.size());
+  } else {
+    console_text(text.data(), text.size());
+    if (console.line_flush) console_flush();
+  }
+}
+
+static std::string tool_name = "zorbel";
+
+void set_program_name(const char *invoked_as) {
+  std::string name = invoked_as ? invoked_as : "";
+  size_t slash = name.find_last_of("/\\");
+  if (slash != std::string::npos) name.erase(0, slash + 1);
+  if (name.size() > 4) {
+    std::string extension = name.substr(name.size() - 4);
+    for (char &c : extension) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    if (extension == ".exe") name.resize(name.size() - 4);
+  }
+  tool_name = name.empty() ? "zorbel" : name;
+}
+
+const char *program_name() { return tool_name.c_str(); }
+
+void console_diagnostic(const char *format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  std::string text = tool_name + ": " + formatted(format, arguments);
+  va_end(arguments);
+  write_error_console(text.data(), text.size());
 }

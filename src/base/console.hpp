@@ -14,6 +14,7 @@ struct ConsoleBuffer {
   bool line_flush;      // standard output is a terminal: each line is shown as it ends
   bool write_failed;    // a write of standard output failed; nothing more is written
   bool dropped;         // an interrupt cut the trace short; nothing more is written
+  bool quiet;           // --quiet: nothing is written, and failures go to standard error
 };
 
 extern ConsoleBuffer console;
@@ -43,6 +44,23 @@ void console_error(const char *format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+// A failure that the console reports (usage, an output that cannot be opened): on standard
+// output with the trace, or on standard error when the run is quiet.
+void console_failure(const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+// A line on standard error that begins with the tool's name and ": ", as command-line tools
+// report which file failed and why.
+void console_diagnostic(const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+// The name diagnostics begin with: the base name the tool was invoked under, without ".exe".
+void set_program_name(const char *invoked_as);
+const char *program_name();
 
 inline void console_make_room() {
   if (console.next >= console.flush_at) console_flush();

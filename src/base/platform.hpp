@@ -74,6 +74,10 @@ bool replace_output(const char *temp, const char *target);
 void remove_output(const char *name);
 
 bool console_is_terminal();
+// Standard error is a terminal that a person reads (a console window on Windows).
+bool error_console_is_terminal();
+// Milliseconds of a clock that only goes forward, for the progress line and the run's time.
+int64_t monotonic_ms();
 enum class ConsoleWrite { written, failed, dropped };
 // Writes to standard output. Once an interrupt is pending, nothing waits long for a
 // console that takes nothing (a pipe nobody reads): what it has not taken within a second

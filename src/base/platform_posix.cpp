@@ -208,7 +208,7 @@ static bool is_regular(int fd) {
   return fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
 }
 
-static int64_t now_ms() {
+int64_t monotonic_ms() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
@@ -223,8 +223,8 @@ static ConsoleWrite write_all(int fd, const char *data, size_t length, int64_t &
     size_t piece = length;
     if (interrupt_signal && (bounded || !is_regular(fd))) {
       bounded = true;
-      if (give_up_at < 0) give_up_at = now_ms() + kGraceMs;
-      int64_t left = give_up_at - now_ms();
+      if (give_up_at < 0) give_up_at = monotonic_ms() + kGraceMs;
+      int64_t left = give_up_at - monotonic_ms();
       // A pipe that polls writable takes PIPE_BUF bytes without waiting.
       pollfd ready{fd, POLLOUT, 0};
       if (left <= 0 || poll(&ready, 1, static_cast<int>(left)) != 1) return ConsoleWrite::dropped;
@@ -269,6 +269,7 @@ bool replace_output(const char *temp, const char *target) {
 void remove_output(const char *name) { unlink(name); }
 
 bool console_is_terminal() { return isatty(STDOUT_FILENO) != 0; }
+bool error_console_is_terminal() { return isatty(STDERR_FILENO) != 0; }
 
 ConsoleWrite write_console(const char *data, size_t length) {
   static int64_t give_up_at = -1;

@@ -184,6 +184,13 @@ bool console_is_terminal() {
   return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))), &mode) != 0;
 }
 
+bool error_console_is_terminal() {
+  DWORD mode;
+  return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stderr))), &mode) != 0;
+}
+
+int64_t monotonic_ms() { return static_cast<int64_t>(GetTickCount64()); }
+
 ConsoleWrite write_console(const char *data, size_t length) {
   // The C library leaves a stream on a character device (NUL) unbuffered and writes it a
   // byte per system call; buffered, each piece goes out in a few writes. The console

@@ -3,6 +3,8 @@
 // since only it knows the files to finish; components below it call them from here.
 #pragma once
 
+#include <cstdint>
+
 // Gates the console trace; 4 for the whole run, so every trace is printed.
 extern int verbosity_level;
 // 1 once the input is known to be a program stream; the bit reader then takes its bytes
@@ -11,6 +13,8 @@ extern int program_stream_flag;
 // --timecode: caption times are the group-of-pictures time code's labels (as the trace
 // shows them), not the moments the pictures are shown.
 extern bool clock_from_timecode;
+// --utf8: caption text in the files is UTF-8 instead of code page 1252.
+extern bool utf8_output;
 
 // Ends the process before the outputs exist: the message goes to stderr as it is.
 [[noreturn]] void fatal_exit(const char *message);
@@ -21,5 +25,10 @@ extern bool clock_from_timecode;
 // "Interrupted" on stderr and ends the process the way the signal would have. The reader
 // calls it at its next block once an interrupt is pending, the scan at its next start code.
 [[noreturn]] void finish_interrupted_run();
-// A read of the input failed (not its end): reported, outputs finished, status 1.
-[[noreturn]] void input_read_error();
+// A read of the input failed (not its end): reported with the system's reason (error, or 0
+// for a file cut short while it was read), outputs finished, status 1.
+[[noreturn]] void input_read_error(int error);
+
+// The progress line: while it is wanted, the reader tells the driver how far it has read.
+extern bool progress_wanted;
+void show_progress(int64_t bytes_read, int64_t size);

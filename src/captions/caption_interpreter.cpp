@@ -5,7 +5,8 @@
 #include "base/run_state.hpp"
 #include "captions/caption_memory.hpp"
 #include "captions/caption_time.hpp"
-#include "output/sami_writer.hpp"
+#include "output/caption_display.hpp"
+#include "output/caption_text.hpp"
 #include "output/srt_writer.hpp"
 
 static struct {
@@ -143,7 +144,8 @@ void Decode_pair(int64_t time, unsigned byte1, unsigned byte2) {
     // underline or italics attribute is not kept.
     Addchar(0x20);
   } else if (byte1 == 0x11 && byte2 >= 0x30 && byte2 <= 0x3F) {
-    Addchar(kSpecialCharacters[byte2 - 0x30]);
+    // The music note has a byte of its own only where the files are UTF-8.
+    Addchar(byte2 == 0x37 && utf8_output ? kMusicNoteUtf8Cell : kSpecialCharacters[byte2 - 0x30]);
   } else if (verbosity_level > 0) {
     console_printf("unexpected code %02x %02x\n", byte1, byte2);
   }
@@ -151,10 +153,7 @@ void Decode_pair(int64_t time, unsigned byte1, unsigned byte2) {
   interpreter.last_byte1 = byte1;
   interpreter.last_byte2 = byte2;
   if (output_pending()) {
-    int64_t time_ms = time / kTicksPerMillisecond;
-    sami_write_sync(time_ms);
-    sami_write_caption();
-    srt_write_entry(time_ms);
+    display_changed(time / kTicksPerMillisecond);
     clear_output_pending();
   }
 }

@@ -8,6 +8,7 @@
 #include "base/bit_scan.hpp"
 #include "base/console.hpp"
 #include "base/run_state.hpp"
+#include "output/caption_display.hpp"
 #include "output/sami_writer.hpp"
 #include "output/srt_writer.hpp"
 
@@ -100,6 +101,7 @@ void Init_caption_decoder() {
   decoder.memory.non_displayed = 0;
   srt_reset();
   sami_reset();
+  reset_caption_display();
   decoder.mode.pop_on = decoder.mode.paint_on = decoder.mode.roll_up_rows = 0;
   decoder.mode.base_row = 15;
 }

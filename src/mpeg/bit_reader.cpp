@@ -1,6 +1,7 @@
 // Bit reader: block reads, the window top-up paths and the start-code search.
 #include "mpeg/bit_reader.hpp"
 
+#include <cerrno>
 #include <cstring>
 
 #include "base/platform.hpp"
@@ -47,15 +48,17 @@ static int32_t take_block() {
     if (!input.end_of_file_met) {
       count = fread(chunk, 1, kChunkSize, reader.file);
       if (count < static_cast<size_t>(kChunkSize) && ferror(reader.file)) {
+        int error = errno;
         if (interrupt_requested()) finish_interrupted_run();
-        input_read_error();
+        input_read_error(error);
       }
       input.bytes_read += static_cast<int64_t>(count);
+      if (progress_wanted) show_progress(input.bytes_read, input.size_at_start);
       if (feof(reader.file)) {
         input.end_of_file_met = true;
         // Another program cut the file short while it was read: what is missing was
         // never read, which is a failed read, not the end of the input.
-        if (input.bytes_read < input.size_at_start) input_read_error();
+        if (input.bytes_read < input.size_at_start) input_read_error(0);
       }
     }
     input.chunk_fill = static_cast<int32_t>(count);

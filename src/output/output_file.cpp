@@ -1,6 +1,7 @@
 // Output file.
 #include "output/output_file.hpp"
 
+#include <cerrno>
 #include <cstring>
 
 #include "base/console.hpp"
@@ -13,6 +14,7 @@ void output_reset(OutputFile &file) {
   file.in_place = false;
   file.device = false;
   file.failed = false;
+  file.error = 0;
   file.finished = false;
   file.target.clear();
   file.temp.clear();
@@ -24,6 +26,7 @@ bool output_finished(const OutputFile &file) { return file.finished; }
 
 bool output_open(OutputFile &file, const char *name) {
   output_reset(file);
+  errno = 0;
   OutputKind kind = output_target(name, file.target);
   if (kind == OutputKind::device) {
     file.fd = open_in_place(file.target.c_str());
@@ -38,7 +41,9 @@ bool output_open(OutputFile &file, const char *name) {
     }
   }
   if (file.fd < 0) {
+    int error = kind == OutputKind::other && errno == 0 ? EISDIR : errno;
     output_reset(file);
+    file.error = error;
     return false;
   }
   file.open = true;
@@ -58,12 +63,18 @@ void output_abandon(OutputFile &file) {
   output_reset(file);
 }
 
+// The first failure is the one reported, with its reason.
+static void fail(OutputFile &file) {
+  if (!file.failed) file.error = errno;
+  file.failed = true;
+}
+
 void output_start(OutputFile &file) {
-  if (output_is_open(file) && file.in_place && !empty_output(file.fd)) file.failed = true;
+  if (output_is_open(file) && file.in_place && !empty_output(file.fd)) fail(file);
 }
 
 static void write_out(OutputFile &file, const char *data, size_t length) {
-  if (!file.failed && !write_output(file.fd, data, length)) file.failed = true;
+  if (!file.failed && !write_output(file.fd, data, length)) fail(file);
 }
 
 void output_write(OutputFile &file, const char *text, size_t length) {
@@ -85,22 +96,25 @@ void output_finish(OutputFile &file) {
   write_out(file, file.data, file.fill);
   file.fill = 0;
   // A file system that fails when it writes the data back fails here, not silently later.
-  if (!file.failed && !sync_output(file.fd)) file.failed = true;
+  if (!file.failed && !sync_output(file.fd)) fail(file);
   file.finished = true;
 }
 
 bool output_close(OutputFile &file) {
   if (!output_is_open(file)) return true;
   output_finish(file);
-  if (!close_output(file.fd)) file.failed = true;
+  if (!close_output(file.fd)) fail(file);
   if (!file.temp.empty()) {
     if (file.failed || !replace_output(file.temp.c_str(), file.target.c_str())) {
-      file.failed = true;
+      fail(file);
       remove_output(file.temp.c_str());
     }
   }
   bool ok = !file.failed;
-  if (!ok) console_error("Error writing %s\n", file.name);
+  if (!ok) {
+    console_error("Error writing %s\n", file.name);
+    if (file.error != 0) console_diagnostic("%s: %s\n", file.name, strerror(file.error));
+  }
   output_reset(file);
   return ok;
 }

@@ -21,6 +21,7 @@ struct OutputFile {
   bool in_place;
   bool device;       // a device, which both outputs may well share (/dev/null)
   bool failed;       // a write failed, so the file is incomplete
+  int error;         // the system's reason for the first failure (errno), or 0
   bool finished;     // written out and synced: only the close and the rename are left
   std::string target;  // the file that the name leads to, links followed
   std::string temp;    // the new file beside it, renamed over it at the close
@@ -32,7 +33,7 @@ struct OutputFile {
 void output_reset(OutputFile &file);
 bool output_is_open(const OutputFile &file);
 bool output_finished(const OutputFile &file);
-// Opens for writing and changes nothing yet. False when it cannot.
+// Opens for writing and changes nothing yet. False when it cannot; `error` then holds why.
 bool output_open(OutputFile &file, const char *name);
 // Both lead to one file (hard or symbolic links): each writer would overwrite the other.
 bool output_same_file(const OutputFile &file, const OutputFile &other);
@@ -45,5 +46,6 @@ void output_write(OutputFile &file, const char *text, size_t length);
 void output_finish(OutputFile &file);
 // Finishes the file if that is not done, closes it and puts it in the earlier file's
 // place. A file that could not be written whole leaves the earlier one in place instead,
-// and gives false after "Error writing <name>" on stderr. Nothing when it is not open.
+// and gives false after "Error writing <name>" and the reason on stderr. Nothing when it is
+// not open.
 bool output_close(OutputFile &file);

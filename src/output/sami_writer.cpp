@@ -7,10 +7,12 @@
 #include "base/console.hpp"
 #include "base/run_state.hpp"
 #include "captions/caption_memory.hpp"
+#include "output/caption_text.hpp"
 #include "output/output_file.hpp"
 
-// "<P class=ENCC>", 16 rows of 35 characters each with "<BR>" and CR LF, or "&nbsp;".
-constexpr size_t kCaptionTextSize = 16 + kCaptionRows * (kCaptionColumns + 6) + 1;
+// "<P class=ENCC>", 16 rows of 35 characters (in UTF-8 up to three bytes each) each with
+// "<BR>" and CR LF, or "&nbsp;".
+constexpr size_t kCaptionTextSize = 16 + kCaptionRows * (kMostBytesPerCharacter * kCaptionColumns + 6) + 1;
 
 static struct {
   OutputFile out;
@@ -36,6 +38,9 @@ static const char kHeader[] =
     "</HEAD>\r\n"
     "<BODY>\r\n";
 
+// With --utf8, after "<HEAD>": the character set, for browsers and players that read SAMI as
+// HTML.
+static const char kUtf8Declaration[] = "<META http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\">\r\n";
 static const char kTrailer[] = "</BODY>\r\n</SAMI>\r\n";
 
 void sami_reset() { output_reset(sami.out); }
@@ -44,7 +49,8 @@ static void write_text(const char *text, size_t length) { output_write(sami.out,
 
 bool sami_open(const char *file_name) {
   if (!output_open(sami.out, file_name)) {
-    console_text("Failed to open SAMI File for writing\n");
+    console_failure("Failed to open SAMI File for writing\n");
+    console_diagnostic("%s: %s\n", file_name, strerror(sami.out.error));
     return false;
   }
   return true;
@@ -55,7 +61,15 @@ void sami_abandon() { output_abandon(sami.out); }
 
 void sami_start() {
   output_start(sami.out);
-  write_text(kHeader, sizeof kHeader - 1);
+  if (!utf8_output) {
+    write_text(kHeader, sizeof kHeader - 1);
+    return;
+  }
+  static const char kHead[] = "<SAMI>\r\n<HEAD>\r\n";
+  static_assert(sizeof kHead - 1 <= sizeof kHeader - 1, "the header begins with <SAMI> and <HEAD>");
+  write_text(kHeader, sizeof kHead - 1);
+  write_text(kUtf8Declaration, sizeof kUtf8Declaration - 1);
+  write_text(kHeader + sizeof kHead - 1, sizeof kHeader - sizeof kHead);
 }
 
 void sami_write_sync(int64_t time_ms) {
@@ -69,14 +83,17 @@ void sami_write_sync(int64_t time_ms) {
 }
 
 void sami_write_caption() {
+  const CaptionMemory &memory = caption_memory();
+  sami_write_caption(memory.buffers[memory.displayed]);
+}
+
+void sami_write_caption(const CaptionBuffer &shown) {
   static const char kParagraph[] = "<P class=ENCC>";
   static const char kBreak[] = "<BR>\r\n";
   static const char kBlank[] = "&nbsp;\r\n";
   size_t length = 0;
   memcpy(sami.caption, kParagraph, sizeof kParagraph - 1);
   length += sizeof kParagraph - 1;
-  const CaptionMemory &memory = caption_memory();
-  const CaptionBuffer &shown = memory.buffers[memory.displayed];
   bool any_row = false;
   for (unsigned rows = shown.rows_in_use; rows != 0; rows &= rows - 1) {
     int slot = lowest_slot(rows);
@@ -84,7 +101,7 @@ void sami_write_caption() {
     int first, last;
     if (!row_text_span(cells, first, last)) continue;
     // Leading empty cells add nothing; a gap between words becomes spaces.
-    length = static_cast<size_t>(put_row_text(sami.caption + length, cells, first, last) - sami.caption);
+    length = static_cast<size_t>(put_row_as_text(sami.caption + length, cells, first, last) - sami.caption);
     memcpy(sami.caption + length, kBreak, sizeof kBreak - 1);
     length += sizeof kBreak - 1;
     any_row = true;

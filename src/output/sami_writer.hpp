@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+struct CaptionBuffer;
 struct OutputFile;
 
 // Opens the file without changing it. False, after its message on stdout, when it cannot.
@@ -15,7 +16,9 @@ void sami_abandon();
 void sami_start();
 // "<SYNC START=...>" with the milliseconds of the change.
 void sami_write_sync(int64_t time_ms);
+// The paragraph of the caption displayed now, or of `shown`.
 void sami_write_caption();
+void sami_write_caption(const CaptionBuffer &shown);
 // Writes the trailer and syncs the file; the earlier file is still in place.
 void sami_finish();
 // Finishes the file if that is not done, closes it and puts it in the earlier file's place;

@@ -8,11 +8,12 @@
 #include "base/run_state.hpp"
 #include "captions/caption_memory.hpp"
 #include "captions/caption_time.hpp"
+#include "output/caption_text.hpp"
 #include "output/output_file.hpp"
 
-// Counter line, time line, 16 rows of at most 35 characters, all with CR LF, and the
-// final blank line.
-constexpr size_t kEntryTextSize = 32 + 64 + kCaptionRows * (kCaptionColumns + 2) + 2 + 1;
+// Counter line, time line, 16 rows of at most 35 characters (in UTF-8 up to three bytes
+// each), all with CR LF, and the final blank line.
+constexpr size_t kEntryTextSize = 32 + 64 + kCaptionRows * (kMostBytesPerCharacter * kCaptionColumns + 2) + 2 + 1;
 
 static struct {
   OutputFile out;
@@ -21,6 +22,7 @@ static struct {
   CaptionBuffer snapshot;
   int snapshot_has_content;
   int64_t last_pair_time;  // 27 MHz ticks; the last entry ends here at close
+  int64_t first_start_ms, last_end_ms;  // of the entries written, for the run's summary
   char entry[kEntryTextSize];
   size_t entry_length;
 } srt;
@@ -32,18 +34,24 @@ void srt_reset() {
   memset(&srt.snapshot, 0, sizeof srt.snapshot);
   srt.snapshot_has_content = 0;
   srt.last_pair_time = 0;
+  srt.first_start_ms = srt.last_end_ms = 0;
   srt.entry_length = 0;
+}
+
+SrtSummary srt_summary() {
+  return {srt.counter, srt.first_start_ms, srt.last_end_ms, srt.last_pair_time / kTicksPerMillisecond};
 }
 
 void srt_note_pair_time(int64_t time) { srt.last_pair_time = time; }
 
 bool srt_open(const char *file_name) {
   if (output_is_open(srt.out)) {
-    console_text("ERROR: SRT File is already open\n");
+    console_failure("ERROR: SRT File is already open\n");
     return false;
   }
   if (!output_open(srt.out, file_name)) {
-    console_text("Unable to open SRT File\n");
+    console_failure("Unable to open SRT File\n");
+    console_diagnostic("%s: %s\n", file_name, strerror(srt.out.error));
     return false;
   }
   return true;
@@ -113,6 +121,8 @@ static bool snapshot_holds_text() {
 
 static void write_entry(int64_t end_ms) {
   srt.counter += 1;
+  if (srt.counter == 1) srt.first_start_ms = srt.start_ms;
+  srt.last_end_ms = end_ms;
   // The number left-aligned in eight characters: written over eight spaces.
   memcpy(srt.entry, "        ", 8);
   char *counter_end = put_decimal(srt.entry, static_cast<int64_t>(srt.counter));
@@ -129,7 +139,7 @@ static void write_entry(int64_t end_ms) {
     if (!row_shows_text(cells) || !row_text_span(cells, first, last)) continue;
     // Leading empty cells become spaces, and so do the gaps between words.
     char *text = srt.entry + srt.entry_length;
-    srt.entry_length = static_cast<size_t>(put_row_text(text, cells, 0, last) - srt.entry);
+    srt.entry_length = static_cast<size_t>(put_row_as_text(text, cells, 0, last) - srt.entry);
     append("\r\n", 2);
     if (verbosity_level > 0) {
       char *out = put_text(console_line(), "Output row ");
@@ -142,19 +152,22 @@ static void write_entry(int64_t end_ms) {
 }
 
 void srt_write_entry(int64_t now_ms) {
+  const CaptionMemory &memory = caption_memory();
+  srt_write_entry(now_ms, memory.buffers[memory.displayed], memory.has_content[memory.displayed]);
+}
+
+void srt_write_entry(int64_t now_ms, const CaptionBuffer &shown, int shown_has_content) {
   srt.entry_length = 0;
   if (!output_is_open(srt.out)) return;
   // A caption with nothing but spaces left gives no entry: blank cues break readers.
   if (srt.snapshot_has_content && snapshot_holds_text()) write_entry(now_ms);
-  const CaptionMemory &memory = caption_memory();
   // Only the rows in use are ever read back, so only they are copied.
-  const CaptionBuffer &shown = memory.buffers[memory.displayed];
   srt.snapshot.rows_in_use = shown.rows_in_use;
   for (unsigned rows = shown.rows_in_use; rows != 0; rows &= rows - 1) {
     int slot = lowest_slot(rows);
     memcpy(srt.snapshot.cells[slot], shown.cells[slot], kCaptionColumns);
   }
-  srt.snapshot_has_content = memory.has_content[memory.displayed];
+  srt.snapshot_has_content = shown_has_content;
   srt.start_ms = now_ms;
 }
 

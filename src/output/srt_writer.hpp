@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+struct CaptionBuffer;
 struct OutputFile;
 
 // Opens the file without changing it (a run that cannot open the SAMI file as well leaves
@@ -19,6 +20,8 @@ void srt_start();
 // (when it showed text), ending at this time, and remembers the display as the next
 // entry, starting at this time. The first call only remembers.
 void srt_write_entry(int64_t time_ms);
+// The same with the caption that is shown from now on given, not read from the memory.
+void srt_write_entry(int64_t time_ms, const CaptionBuffer &shown, int shown_has_content);
 // Writes the pending entry, ending at the time of the latest byte pair, and syncs the file;
 // the earlier file is still in place.
 void srt_finish();
@@ -32,3 +35,11 @@ bool srt_close();
 void srt_note_pair_time(int64_t time);
 // No file, counter 0, times 0, nothing remembered.
 void srt_reset();
+
+// What the file holds so far: its entries and the span of time they cover.
+struct SrtSummary {
+  uint64_t entries;
+  int64_t first_start_ms, last_end_ms;
+  int64_t last_pair_ms;  // how far the captions have come
+};
+SrtSummary srt_summary();
