@@ -301,6 +301,28 @@ TEST_P(FfmpegPeer, ShowsEachChangeWithinAFrameOfItsPresentationTime) {
   EXPECT_GE(changes, 3);
 }
 
+// With --utf8 ffmpeg reads both files as they are: every cue of the .srt reaches an .ass
+// file (with code page 1252 it drops those with the characters it cannot read as UTF-8), and
+// the .smi has no text ffmpeg rejects. The film fixture has the music note and solid block.
+TEST(FfmpegUtf8, ReadsEveryCueOfTheUtf8Files) {
+  if (!ffmpeg_installed()) GTEST_SKIP() << "ffmpeg is not installed";
+  TempDir temp("utf8");
+  const std::string &dir = temp.path;
+  RunResult run = run_zorbel({"--utf8", source_path("tests/fixtures/film.m2v"), "/d" + dir}, dir);
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::string srt = read_file(dir + "/film.srt");
+  EXPECT_NE(srt.find("\xE2\x99\xAA"), std::string::npos);  // the music note
+  ASSERT_EQ(std::system(("cd '" + dir + "' && ffmpeg -nostdin -v warning -y -i film.srt film.ass 2>srt.err && "
+                         "ffmpeg -nostdin -v warning -y -i film.smi smi.srt 2>smi.err")
+                            .c_str()),
+            0);
+  std::string ass = read_file(dir + "/film.ass");
+  EXPECT_EQ(count_of(ass, "\nDialogue:"), count_of(srt, " --> "));
+  EXPECT_EQ(read_file(dir + "/srt.err").find("Invalid UTF-8"), std::string::npos);
+  EXPECT_EQ(read_file(dir + "/smi.err").find("Invalid UTF-8"), std::string::npos);
+  EXPECT_NE(read_file(dir + "/smi.srt").find("\xE2\x99\xAA"), std::string::npos);
+}
+
 INSTANTIATE_TEST_SUITE_P(FfmpegCrosscheck, FfmpegPeer, testing::ValuesIn(fixtures()),
                          [](const testing::TestParamInfo<Fixture> &info) {
                            std::string name;

@@ -110,6 +110,17 @@ std::vector<RefCase> make_cases() {
       {"hello", hello},
   };
   for (const auto &stream : streams) cases.push_back({stream.first, "movie.m2v", {}, "", stream.second});
+  // The options that change the files: roll-up and paint-on a line at a time, UTF-8 (the
+  // film fixture has the characters that code page 1252 lacks), and all of them at once.
+  auto fixture = [](const std::string &name) {
+    return [name] { return file_bytes(source_path("tests/fixtures/" + name)); };
+  };
+  cases.push_back({"ntsc.m2v-whole-lines", "ntsc.m2v", {"--whole-lines"}, "", fixture("ntsc.m2v")});
+  cases.push_back({"roll-up-whole-lines", "movie.m2v", {"--whole-lines"}, "", roll_up});
+  cases.push_back({"pop-on-then-paint-on-whole-lines", "movie.m2v", {"--whole-lines"}, "", pop_on_then_paint_on});
+  cases.push_back({"film.m2v-utf8", "film.m2v", {"--utf8"}, "", fixture("film.m2v")});
+  cases.push_back({"film-dvd.vob-all-options", "film-dvd.vob", {"-q", "--utf8", "--whole-lines", "--timecode"}, "",
+                   fixture("film-dvd.vob")});
   return cases;
 }
 

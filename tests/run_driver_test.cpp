@@ -79,6 +79,49 @@ TEST(CommandLine, UsageUnknownOptionsAndNamesWithoutExtensionEndBeforeTheNames) 
   }
 }
 
+// Help and version come before anything else, on standard output, with status 0.
+TEST(CommandLine, HelpAndVersionAnswerAloneWithStatusZero) {
+  const std::vector<std::vector<std::string>> help = {{"-h"}, {"--help"}, {"movie.mpg", "--help", "--timecode"}};
+  for (const std::vector<std::string> &args : help) {
+    SCOPED_TRACE(args[0]);
+    TempDir dir("drv-help");
+    RunResult r = run_zorbel(args, dir.path);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.rfind("Usage: zorbel [OPTION]... FILE... [/dDIRECTORY]\n", 0), 0u) << r.out;
+    for (const char *option : {"-q, --quiet", "--timecode", "--utf8", "--whole-lines", "-h, --help", "-V, --version",
+                               "/dDIRECTORY", "Exit status"})
+      EXPECT_NE(r.out.find(option), std::string::npos) << option;
+    EXPECT_TRUE(listing(dir.path).empty());
+  }
+  for (const char *option : {"-V", "--version"}) {
+    RunResult r = run_zorbel({option}, ".");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "zorbel 0.3\n");
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+// Several inputs are read one after another, each as if it were alone; one that fails does
+// not stop the others, and the status says that one failed.
+TEST(CommandLine, SeveralInputsAreEachReadAsIfAlone) {
+  TempDir dir("drv-several");
+  write_file(dir.path + "/a.mpg", header_only_stream());
+  write_file(dir.path + "/b.mpg", header_only_stream());
+  ASSERT_EQ(mkdir((dir.path + "/out").c_str(), 0755), 0);
+  RunResult r = run_zorbel({"a.mpg", "/dout", "missing.mpg", "/Dsubs", "b.mpg"}, dir.path);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, startup_lines() + name_lines("a.mpg", "a", "out/") + header_only_trace(0) + startup_lines() +
+                       name_lines("missing.mpg", "missing", "out/") + startup_lines() + "no extension specified\n" +
+                       startup_lines() + name_lines("b.mpg", "b", "out/") + header_only_trace(0));
+  EXPECT_EQ(r.err, "zorbel: no captions found in a.mpg\n" + not_found("missing.mpg") +
+                       "zorbel: no captions found in b.mpg\n");
+  EXPECT_EQ(listing(dir.path + "/out"), (std::vector<std::string>{"a.smi", "a.srt", "b.smi", "b.srt"}));
+  r = run_zorbel({"-q", "a.mpg", "b.mpg"}, dir.path);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+}
+
 // ---- Output names ----
 
 struct NameCase {
@@ -147,6 +190,7 @@ struct RunCase {
   std::string input, base, path;  // as the name lines give them
   std::string err = "", out_end = "";  // a run that ends early: standard error, the last console line
   std::string console = "";  // where the shell sends the console; then none is captured
+  bool quiet = false;        // a quiet run: nothing on standard output
 };
 
 // About 3000 characters of folders, each name within the file system's limit, and a base
@@ -184,6 +228,9 @@ const std::vector<RunCase> kRuns = {
     // The same names in two folders are two files: the run replaces the other one.
     {"an output that only looks like the input", "mkdir out && cp movie.mpg out/movie.srt && mv movie.mpg movie.srt",
      {"movie.srt", "/dout"}, "movie.srt", "movie", "out/"},
+    {"quiet: nothing on standard output", "", {"-q", "movie.mpg"}, "movie.mpg", "movie", "", "", "", "", true},
+    {"quiet, and the .srt cannot be opened", "", {"--quiet", "movie.mpg", "/dmissing"}, "movie.mpg", "movie",
+     "missing/", "Unable to open SRT File\nzorbel: missing/movie.srt: No such file or directory\n", "", "", true},
     {"folder as input", "mkdir clips.vob", {"clips.vob"}, "clips.vob", "clips", "",
      "Error reading clips.vob\nzorbel: clips.vob: Is a directory\n"},
     // Root writes through file modes, so the failures come from the paths themselves.
@@ -265,7 +312,7 @@ TEST(CommandLine, EachRunWritesWhereItsNameLinesSayOrChangesNothing) {
     // A run that goes through finds no caption in the header-only stream, and says so.
     EXPECT_EQ(r.err, ends_early ? c.err : "zorbel: no captions found in " + at(c.input) + "\n");
     std::string out = startup_lines() + name_lines(c.input, c.base, at(c.path)) + c.out_end;
-    EXPECT_EQ(r.out, !c.console.empty() ? "" : ends_early ? out : out + header_only_trace(0));
+    EXPECT_EQ(r.out, !c.console.empty() || c.quiet ? "" : ends_early ? out : out + header_only_trace(0));
     if (!ends_early) {
       std::string prefix = (at(c.path)[0] == '/' ? "" : dir.path + "/") + at(c.path) + c.base;
       expect_empty_outputs(prefix);

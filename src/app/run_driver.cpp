@@ -91,7 +91,9 @@ void show_progress(int64_t bytes_read, int64_t size) {
 // progress line, and a word when no caption was found.
 static void report_outputs(int status) {
   clear_progress();
-  if (!driver.outputs_opened || status != 0 || interrupt_requested()) return;
+  bool outputs_written = driver.outputs_opened;
+  driver.outputs_opened = false;  // said once, however many ends follow
+  if (!outputs_written || status != 0 || interrupt_requested()) return;
   SrtSummary written = srt_summary();
   if (driver.progress) {
     double seconds = static_cast<double>(monotonic_ms() - driver.started_ms) / 1000.0;
@@ -237,6 +239,7 @@ static void reset_input_state() {
   reset_caption_user_data();
   reset_caption_interpreter();
   driver.outputs_opened = false;
+  progress_wanted = false;
   driver.progress_width = 0;
   driver.next_progress_ms = 0;
 }
@@ -247,7 +250,6 @@ void reset_run_state() {
   utf8_output = false;
   whole_lines = false;
   console.quiet = false;
-  progress_wanted = false;
   driver.interrupt_reported = false;
   driver.progress = false;
 }

@@ -89,14 +89,15 @@ run_windows() {  # DIR ARGS...
 }
 
 # Both builds on their own copy of INPUT, named NAME, run in that copy's directory.
-compare_on() {  # INPUT NAME LABEL
+compare_on() {  # INPUT NAME LABEL [OPTION]...
   local input=$1 name=$2 label=$3
+  shift 3
   local cmp_dir="$work/compare/$label"
   rm -rf "$cmp_dir"
   mkdir -p "$cmp_dir/linux" "$cmp_dir/windows"
   for side in linux windows; do
     [ -n "$input" ] && cp "$input" "$cmp_dir/$side/$name"
-    "run_$side" "$cmp_dir/$side" "$name"
+    "run_$side" "$cmp_dir/$side" "$@" "$name"
     mv "$work/$side.out" "$work/$side.err" "$work/$side.status" "$cmp_dir/$side/"
   done
   local l="$cmp_dir/linux" w="$cmp_dir/windows"
@@ -135,6 +136,31 @@ for input in "$source_dir"/tests/fixtures/*.m2v "$source_dir"/tests/fixtures/*.v
 done
 check
 [ "$fixtures" -ge 13 ] || fail "only $fixtures stream files found"
+
+echo "== options: Wine against Linux"
+compare_on "$source_dir/tests/fixtures/film.m2v" film.m2v film-utf8 --utf8
+compare_on "$source_dir/samples/sample.mpg" sample.mpg sample-whole-lines --whole-lines
+compare_on "$source_dir/tests/fixtures/pal.m2v" pal.m2v pal-timecode --timecode
+compare_on "$source_dir/tests/fixtures/film-dvd.vob" film-dvd.vob film-dvd-options --utf8 --whole-lines --timecode
+for label in film-utf8 sample-whole-lines pal-timecode film-dvd-options; do echo "  $label"; done
+# A quiet run writes nothing on standard output, and the same files.
+quiet="$work/compare/quiet"
+rm -rf "$quiet" && mkdir -p "$quiet"
+cp "$source_dir/samples/sample.mpg" "$quiet/"
+run_windows "$quiet" -q sample.mpg
+check
+[ "$(cat "$work/windows.status")" = 0 ] && [ ! -s "$work/windows.out" ] ||
+  fail "-q: status $(cat "$work/windows.status"), $(wc -c <"$work/windows.out") bytes on standard output"
+same_bytes "$work/compare/sample.mpg/linux/sample.srt" "$quiet/sample.srt" "-q: sample.srt"
+same_bytes "$work/compare/sample.mpg/linux/sample.smi" "$quiet/sample.smi" "-q: sample.smi"
+# --help and --version read as on Linux, line for line.
+for option in --help --version; do
+  run_linux "$work" "$option"
+  run_windows "$work" "$option"
+  sed -e 's/\r$//' "$work/windows.out" >"$work/windows.lf"
+  same_bytes "$work/linux.out" "$work/windows.lf" "$option"
+  echo "  $option"
+done
 
 echo "== refusals and early ends: Wine against Linux"
 printf '' >"$work/empty.mpg"
