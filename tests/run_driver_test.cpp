@@ -122,6 +122,26 @@ TEST(CommandLine, SeveralInputsAreEachReadAsIfAlone) {
   EXPECT_EQ(r.out, "");
 }
 
+// For a person at a terminal whose trace goes elsewhere: a status line on standard error,
+// cleared at the end, and a summary line. `script` gives the run a terminal.
+TEST(CommandLine, StatusLineAndSummaryOnlyForATerminal) {
+  if (std::system("script --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "script is not installed";
+  TempDir dir("drv-progress");
+  ASSERT_EQ(run_line(dir.path, "cp " + shell_quote(source_path("tests/fixtures/ntsc.m2v")) + " .").status, 0);
+  RunResult r = run_line(dir.path, "script -qec '\"$ZORBEL\" -q ntsc.m2v' /dev/null");
+  EXPECT_EQ(r.status, 0);
+  // The line is drawn over itself with a carriage return, then cleared by blanks.
+  EXPECT_NE(r.out.find("%  00:00:0"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" captions\r"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\rzorbel: ntsc.srt and ntsc.smi: 37 entries from 00:00:01,001 to 00:00:05,972, "),
+            std::string::npos)
+      << r.out;
+  // The trace on the terminal: no status line.
+  r = run_line(dir.path, "script -qec '\"$ZORBEL\" ntsc.m2v' /dev/null");
+  EXPECT_EQ(r.out.find(" captions\r"), std::string::npos);
+  EXPECT_EQ(r.out.find("zorbel: ntsc.srt and ntsc.smi"), std::string::npos);
+}
+
 // ---- Output names ----
 
 struct NameCase {
