@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "base/console.hpp"
 #include "base/platform.hpp"
@@ -274,20 +273,23 @@ static const char kHelp[] =
     "Exit status: 0 when every FILE was read to its end and both of its files written whole;\n"
     "1 when a FILE was refused, something failed, or the run was interrupted.\n";
 
+// The names and "/d" arguments, in their order: argv[1] to argv[count], where the options
+// were taken out of the list.
 struct CommandLine {
-  std::vector<const char *> arguments;  // the names and "/d" arguments, in their order
+  char **arguments;
+  int count;
   bool help, version;
 };
 
 // Options start with "-" and may stand anywhere before "--"; "-" alone and everything after
 // "--" are names.
 static CommandLine read_command_line(int argc, char **argv) {
-  CommandLine line{{}, false, false};
+  CommandLine line{argv + 1, 0, false, false};
   bool options_ended = false;
   for (int i = 1; i < argc; i++) {
     const char *argument = argv[i];
     if (options_ended || argument[0] != '-' || argument[1] == '\0') {
-      line.arguments.push_back(argument);
+      line.arguments[line.count++] = argv[i];
     } else if (strcmp(argument, "--") == 0) {
       options_ended = true;
     } else if (strcmp(argument, "--timecode") == 0) {
@@ -310,25 +312,37 @@ static CommandLine read_command_line(int argc, char **argv) {
   return line;
 }
 
+// Why the run must not write `output`, as a message with the output's name for %s, or null.
+static const char *output_refusal(const char *output) {
+  std::string target;
+  if (same_file(reader.file, output)) return "Output %s is the input file\n";
+  if (standard_descriptor_is(1, output)) return "Output %s is standard output\n";
+  if (standard_descriptor_is(2, output)) return "Output %s is standard error\n";
+  if (output_target(output, target) == OutputKind::pipe)
+    return "Cannot write %s: the output must be a regular file or a device\n";
+  return nullptr;
+}
+
 // One input's run, from the start-up lines to the end of the process (or of the input, when
 // several are read). `arguments` are the names and "/d" arguments as a run of one input
 // takes them; `input` is set when several inputs are read.
-[[noreturn]] static void run_input(const std::vector<const char *> &arguments, const char *input, char *invoked_as) {
+[[noreturn]] static void run_input(const CommandLine &line, const char *input, char *invoked_as) {
   console_reset();
   console_puts(request_idle_priority() ? "Priority set to IDLE_PRIORITY_CLASS\n" : "Failed to change process priority\n");
   console_printf("ZORBEL: v%d.%d debug build\n", ZORBEL_VERSION_MAJOR, ZORBEL_VERSION_MINOR);
   // A quiet run formats no trace at all.
   verbosity_level = console.quiet ? 0 : 4;
 
-  size_t count = arguments.size();
-  driver.input_name = input ? input : count > 0 ? arguments[0] : nullptr;
+  int count = line.count;
+  driver.input_name = input ? input : count > 0 ? line.arguments[0] : nullptr;
   if (!input && (count < 1 || count > 2)) {
     console_failure("Incorrect usage\n");
     console_failure("%s <mpgfilename> [<outputdirectory>]\n", invoked_as ? invoked_as : "zorbel");
     leave_process(1);
   }
   const char *output_dir = nullptr;
-  for (const char *argument : arguments) {
+  for (int i = 0; i < count; i++) {
+    const char *argument = line.arguments[i];
     if (is_directory_option(argument)) {
       output_dir = argument + 2;
     } else if (!input) {
@@ -362,13 +376,7 @@ static CommandLine read_command_line(int argc, char **argv) {
   // an output would write the trace over the captions; a FIFO or a socket would hold the
   // run or hand its reader half a file.
   for (const char *output : {names.srt_name, names.sami_name}) {
-    std::string target;
-    const char *refusal = same_file(reader.file, output)              ? "Output %s is the input file\n"
-                          : standard_descriptor_is(1, output)         ? "Output %s is standard output\n"
-                          : standard_descriptor_is(2, output)         ? "Output %s is standard error\n"
-                          : output_target(output, target) == OutputKind::pipe ? "Cannot write %s: the output must be a regular file or a device\n"
-                                                                      : nullptr;
-    if (refusal) {
+    if (const char *refusal = output_refusal(output)) {
       console_error(refusal, output);
       if (standard_descriptor_is(1, output)) console_discard();
       leave_process(1);
@@ -422,21 +430,23 @@ void zorbel_main(int argc, char **argv) {
   // For a person at a terminal while the trace goes elsewhere: the progress line.
   driver.progress = error_console_is_terminal() && (console.quiet || !console_is_terminal());
 
-  std::vector<const char *> inputs;
-  for (const char *argument : line.arguments)
-    if (!is_directory_option(argument)) inputs.push_back(argument);
-  if (inputs.size() < 2) run_input(line.arguments, nullptr, argc > 0 ? argv[0] : nullptr);
+  int inputs = 0;
+  for (int i = 0; i < line.count; i++)
+    if (!is_directory_option(line.arguments[i])) inputs++;
+  if (inputs < 2) run_input(line, nullptr, argc > 0 ? argv[0] : nullptr);
 
   // Several inputs: each run ends through the exit hook, back here, and the next one starts;
   // an interrupt ends them all.
   void (*caller_hook)(int) = exit_hook;
   volatile int status = 0;
-  for (const char *input : inputs) {
+  for (int i = 0; i < line.count; i++) {
+    const char *input = line.arguments[i];
+    if (is_directory_option(input)) continue;
     reset_input_state();
     int ended = setjmp(input_ended);
     if (ended == 0) {
       exit_hook = next_input;
-      run_input(line.arguments, input, argv[0]);
+      run_input(line, input, argv[0]);
     }
     exit_hook = caller_hook;
     if (ended - 1 != 0) status = 1;
