@@ -122,11 +122,6 @@ void leave_process(int status) {
   exit(status);
 }
 
-void fatal_exit(const char *message) {
-  console_error("%s", message);
-  leave_process(1);
-}
-
 // A refusal of the input: the message of old, then which file and why.
 [[noreturn]] static void refuse_input(const char *message, const char *reason) {
   console_error("%s", message);

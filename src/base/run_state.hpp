@@ -16,8 +16,6 @@ extern bool clock_from_timecode;
 // --utf8: caption text in the files is UTF-8 instead of code page 1252.
 extern bool utf8_output;
 
-// Ends the process before the outputs exist: the message goes to stderr as it is.
-[[noreturn]] void fatal_exit(const char *message);
 // Finishes the SAMI file, then the SRT file, and ends the process. A failed write to
 // either file turns the status into 1.
 [[noreturn]] void finish_and_exit(int status);
