@@ -62,10 +62,7 @@ static void clear_progress() {
 
 static std::string clock_text(int64_t ms) {
   char text[32];
-  snprintf(text, sizeof text, "%02lld:%02lld:%02lld,%03lld", static_cast<long long>(ms / 3600000),
-           static_cast<long long>(ms / 60000 % 60), static_cast<long long>(ms / 1000 % 60),
-           static_cast<long long>(ms % 1000));
-  return text;
+  return std::string(text, srt_put_time(text, ms));
 }
 
 void show_progress(int64_t bytes_read, int64_t size) {

@@ -102,6 +102,8 @@ static void append_time(int64_t ms) {
   srt.entry_length = static_cast<size_t>(out - srt.entry);
 }
 
+char *srt_put_time(char *out, int64_t ms) { return put_time(out, ms); }
+
 // Spaces alone (mid-row codes, Flash On) show nothing, and SRT readers take a blank line
 // for the end of the cue. 0 and ' ' are the two cell values that differ in bit 5 alone,
 // so eight cells at a time are tested with that bit masked off.

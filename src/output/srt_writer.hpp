@@ -43,3 +43,5 @@ struct SrtSummary {
   int64_t last_pair_ms;  // how far the captions have come
 };
 SrtSummary srt_summary();
+// A time as the entries write it (hh:mm:ss,mmm); out needs room for 24 characters.
+char *srt_put_time(char *out, int64_t ms);
