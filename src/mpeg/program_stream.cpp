@@ -9,6 +9,7 @@
 #include "mpeg/bit_reader.hpp"
 #include "mpeg/start_code_search.hpp"
 #include "mpeg/start_codes.hpp"
+#include "mpeg/transport_stream.hpp"
 
 static struct {
   // The last video packet of the file has been delivered: from here on the window gets
@@ -20,6 +21,7 @@ static struct {
 void reset_demultiplexer() {
   demux.video_ended = false;
   demux.padding_given = 0;
+  reset_transport_stream();
 }
 
 bool video_ended() { return demux.video_ended; }
@@ -207,6 +209,7 @@ static bool dvd_pack_to_video_packet() {
 // payload of a video packet; false where the general path goes on, from a position it
 // would also have reached.
 bool enter_payload_in_memory(int64_t limit) {
+  if (transport_stream_packet_size() != 0) return false;
   while (reader.read_pos >= reader.packet_end) {
     const uint8_t *p = reader.buffer + reader.read_pos;
     // The packet's length and the video header's three fixed bytes lie in the room too.
@@ -233,6 +236,7 @@ bool enter_payload_in_memory(int64_t limit) {
 }
 
 bool next_video_packet() {
+  if (transport_stream_packet_size() != 0) return next_transport_payload();
   for (;;) {
     reach_read_pos();
     if (dvd_pack_to_video_packet()) return video_packet_header();
