@@ -272,8 +272,12 @@ TEST_F(CaptionDecoderTest, PairsGiveCellsTraceAndOutputs) {
       {kRepeat + "a dropped character", {}, {kEDM, {0x41, 0x00}, kEDM},
        kBlankSami + dropped(0, 'A', 0, 0) + kBlankSami, "", "", 0, "[][]"},
       {kRepeat + "a background attribute", {}, {kEDM, {0x10, 0x25}, kEDM}, kBlankSami + kBlankSami, "", "", 0, "[][]"},
-      {kRepeat + "a code of channel 2", {}, {kEDM, {0x1C, 0x2C}, kEDM},
-       kBlankSami + "unexpected code 1c 2c\n" + kBlankSami, "", "", 0, "[][]"},
+      {kRepeat + "a code of channel 2", {}, {kEDM, {0x1C, 0x2C}, kEDM}, kBlankSami + kBlankSami, "", "", 0, "[][]"},
+      // Channel 2's codes and the characters after them are passed over, until a code of
+      // channel 1 (here a special character) takes the characters back.
+      {"channel 2 between channel 1's text", {kRCL, kRow15},
+       {{0x41, 0x00}, {0x1C, 0x2C}, {0x42, 0x43}, {0x1C, 0x70}, {0x19, 0x37}, {0x11, 0x37}, {0x44, 0x00}},
+       stored(0, 'A', 15, 0) + stored(0, '#', 15, 1) + stored(0, 'D', 15, 2), "", "*15=A#D", 3, ""},
       {kRepeat + "another control code", {}, {kEDM, kENM, kEDM}, kBlankSami + kBlankSami, "", "", 0, "[][]"},
       {"a special character sent twice", {kRCL, kRow15}, {{0x11, 0x37}, {0x11, 0x37}}, stored(0, '#', 15, 0), "",
        "*15=#", 1, ""},
@@ -307,11 +311,11 @@ TEST_F(CaptionDecoderTest, PairsGiveCellsTraceAndOutputs) {
        "[Backspace]\n[Reserved - was alarm off]\n[Reserved - was alarm on]\n[Text Restart]\n[Resume Text Display]\n",
        "*15=AB", "", 2, ""},
       {"unexpected codes change nothing", kBoth,
-       {{0x00, 0x41}, {0x1C, 0x2C}, {0x12, 0x30}, {0x17, 0x2B}, {0x10, 0x30}, {0x15, 0x20}, {0x17, 0x20}, {0x17, 0x2C},
-        {0x12, 0x20}, {0x13, 0x3F}, {0x01, 0x50}, {0x1F, 0x7F}, {0x41, 0x00}},
-       "unexpected code 00 41\nunexpected code 1c 2c\nunexpected code 12 30\nunexpected code 17 2b\n"
+       {{0x00, 0x41}, {0x12, 0x30}, {0x17, 0x2B}, {0x10, 0x30}, {0x15, 0x20}, {0x17, 0x20}, {0x17, 0x2C},
+        {0x12, 0x20}, {0x13, 0x3F}, {0x01, 0x50}, {0x41, 0x00}},
+       "unexpected code 00 41\nunexpected code 12 30\nunexpected code 17 2b\n"
        "unexpected code 10 30\nunexpected code 15 20\nunexpected code 17 20\nunexpected code 17 2c\n"
-       "unexpected code 12 20\nunexpected code 13 3f\nunexpected code 01 50\nunexpected code 1f 7f\n" +
+       "unexpected code 12 20\nunexpected code 13 3f\nunexpected code 01 50\n" +
            stored(1, 'A', 14, 2),
        "*15=Hi", "*14=YoA", 3, ""},
   };

@@ -84,6 +84,24 @@ void show_progress(int64_t bytes_read, int64_t size) {
   write_error_console(text.data(), text.size());
 }
 
+// A run without captions: when the chosen channel had no pairs but others had, which.
+static void report_no_captions() {
+  const uint64_t *pairs = channel_pair_counts();
+  char found[128] = "";
+  size_t length = 0;
+  for (int channel = 1; channel <= 4; channel++) {
+    if (channel == caption_channel || pairs[channel - 1] == 0) continue;
+    int n = snprintf(found + length, sizeof found - length, "%sCC%d has %llu pairs", length ? ", " : "; ", channel,
+                     static_cast<unsigned long long>(pairs[channel - 1]));
+    if (n > 0) length += static_cast<size_t>(n);
+  }
+  if (pairs[caption_channel - 1] == 0 && length > 0) {
+    console_diagnostic("no CC%d captions in %s%s\n", caption_channel, driver.input_name, found);
+  } else {
+    console_diagnostic("no captions found in %s\n", driver.input_name);
+  }
+}
+
 // What a run that wrote its files says on standard error: the summary line under the
 // progress line, and a word when no caption was found.
 static void report_outputs(int status) {
@@ -102,7 +120,7 @@ static void report_outputs(int status) {
                          clock_text(written.first_start_ms).c_str(), clock_text(written.last_end_ms).c_str(), seconds);
     }
   }
-  if (written.entries == 0) console_diagnostic("no captions found in %s\n", driver.input_name);
+  if (written.entries == 0) report_no_captions();
 }
 
 void leave_process(int status) {
@@ -244,6 +262,7 @@ void reset_run_state() {
   reset_input_state();
   clock_from_timecode = false;
   utf8_output = false;
+  caption_channel = 1;
   whole_lines = false;
   console.quiet = false;
   driver.interrupt_reported = false;
@@ -254,13 +273,16 @@ static const char kHelp[] =
     "Usage: %s [OPTION]... FILE... [/dDIRECTORY]\n"
     "Write the closed captions (EIA-608, line 21) of MPEG-2 video files as a SubRip file (.srt)\n"
     "and a SAMI file (.smi), named after each FILE, beside it or in DIRECTORY. FILE is a video\n"
-    "elementary stream or an MPEG program stream (DVD .vob, .mpg).\n"
+    "elementary stream, an MPEG program stream (DVD .vob, .mpg) or a transport stream (.ts,\n"
+    ".m2ts) of MPEG-1/2 video; the captions are DVD \"CC\" user data or ATSC A/53 caption data.\n"
     "\n"
     "  -q, --quiet        nothing on standard output: no banner, no trace\n"
     "      --timecode     time captions by the group-of-pictures time code's labels, not by\n"
     "                     the moment their frame is shown from the start of the file\n"
     "      --utf8         write both files in UTF-8 instead of code page 1252\n"
     "      --whole-lines  write roll-up and paint-on captions a line at a time\n"
+    "      --channel N    the caption channel to write: 1 (the default) or 2 in field 1,\n"
+    "                     3 or 4 in field 2\n"
     "  -h, --help         show this help and exit\n"
     "  -V, --version      show the version and exit\n"
     "      --             end of the options: the arguments after it are file names\n"
@@ -293,6 +315,13 @@ static CommandLine read_command_line(int argc, char **argv) {
       clock_from_timecode = true;
     } else if (strcmp(argument, "--utf8") == 0) {
       utf8_output = true;
+    } else if (strcmp(argument, "--channel") == 0 || strncmp(argument, "--channel=", 10) == 0) {
+      const char *value = argument[9] == '=' ? argument + 10 : i + 1 < argc ? argv[++i] : "";
+      if (value[0] < '1' || value[0] > '4' || value[1] != '\0') {
+        console_diagnostic("--channel takes 1, 2, 3 or 4, not \"%s\"\n", value);
+        leave_process(1);
+      }
+      caption_channel = value[0] - '0';
     } else if (strcmp(argument, "--whole-lines") == 0) {
       whole_lines = true;
     } else if (strcmp(argument, "-q") == 0 || strcmp(argument, "--quiet") == 0) {

@@ -15,6 +15,8 @@ extern int program_stream_flag;
 extern bool clock_from_timecode;
 // --utf8: caption text in the files is UTF-8 instead of code page 1252.
 extern bool utf8_output;
+// --channel: the caption channel decoded, 1 to 4 (CC1, CC2 in field 1; CC3, CC4 in field 2).
+extern int caption_channel;
 
 // Finishes the SAMI file, then the SRT file, and ends the process. A failed write to
 // either file turns the status into 1.

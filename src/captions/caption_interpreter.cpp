@@ -1,4 +1,4 @@
-// Caption command interpreter (EIA-608 / 47 CFR 15.119, data channel 1).
+// Caption command interpreter (EIA-608 / 47 CFR 15.119): one of the four caption channels.
 #include "captions/caption_interpreter.hpp"
 
 #include "base/console.hpp"
@@ -14,9 +14,41 @@ static struct {
   // code that would act again (broadcasters send each one twice).
   unsigned last_byte1;
   unsigned last_byte2;
+  // Per field: the channel of the last control code (0 the field's first, 1 its second),
+  // and whether an extended data service packet is under way (field 2 only).
+  int second_channel[2];
+  bool in_service_data[2];
+  uint64_t pair_counts[4];
 } interpreter;
 
-void reset_caption_interpreter() { interpreter.last_byte1 = interpreter.last_byte2 = 0; }
+void reset_caption_interpreter() { interpreter = {}; }
+
+int decoded_field() { return caption_channel >= 3 ? 1 : 0; }
+
+const uint64_t *channel_pair_counts() { return interpreter.pair_counts; }
+
+// The channel, 0 to 3, of a pair of `field`, or -1 for a filler and the extended data
+// service. A control code selects its channel (first byte 0x10-0x17 the field's first,
+// 0x18-0x1F its second); characters belong to the channel of the last one (EIA-608-B 8.4).
+static int channel_of_pair(int field, unsigned byte1, unsigned byte2) {
+  if (byte1 == 0 && byte2 == 0) return -1;
+  if (byte1 >= 0x10 && byte1 <= 0x1F) {
+    interpreter.second_channel[field] = byte1 >= 0x18;
+    interpreter.in_service_data[field] = false;
+  } else if (field == 1 && byte1 >= 0x01 && byte1 <= 0x0F) {
+    // Field 2's extended data service: 0x01-0x0E start or continue a packet, 0x0F and its
+    // checksum end it; the characters in between are data, not text.
+    interpreter.in_service_data[field] = byte1 != 0x0F;
+    return -1;
+  } else if (interpreter.in_service_data[field]) {
+    return -1;
+  }
+  int channel = 2 * field + interpreter.second_channel[field];
+  interpreter.pair_counts[channel]++;
+  return channel;
+}
+
+void count_other_field_pair(unsigned byte1, unsigned byte2) { channel_of_pair(1 - decoded_field(), byte1, byte2); }
 
 // The EIA-608 basic character set in code page 1252: ASCII but for ten cells (0x23 is
 // '#'; the pound sign has a special-character code of its own). The solid
@@ -118,7 +150,21 @@ void Decode_pair(int64_t time, unsigned byte1, unsigned byte2) {
     interpreter.last_byte2 = byte2;
     return;
   }
-  if (repeat_is_dropped(byte1, byte2) && byte1 == interpreter.last_byte1 && byte2 == interpreter.last_byte2) return;
+  int field = decoded_field();
+  bool wanted = channel_of_pair(field, byte1, byte2) == caption_channel - 1;
+  unsigned raw_byte1 = byte1;
+  // The second channel's codes are the first's with bit 3 set; field 2 sends the
+  // miscellaneous control codes as 0x15 and 0x1D.
+  if (byte1 >= 0x18 && byte1 <= 0x1F) byte1 -= 0x08;
+  if (field == 1 && byte1 == 0x15 && byte2 >= 0x20 && byte2 <= 0x2F) byte1 = 0x14;
+  // The repeat of a code is that of the field, whatever its channel.
+  if (repeat_is_dropped(byte1, byte2) && raw_byte1 == interpreter.last_byte1 && byte2 == interpreter.last_byte2)
+    return;
+  if (!wanted) {
+    interpreter.last_byte1 = raw_byte1;
+    interpreter.last_byte2 = byte2;
+    return;
+  }
 
   if (byte1 >= 0x20 && byte1 <= 0x7F) {
     Addchar(kBasicCharacters[byte1]);
@@ -147,10 +193,10 @@ void Decode_pair(int64_t time, unsigned byte1, unsigned byte2) {
     // The music note has a byte of its own only where the files are UTF-8.
     Addchar(byte2 == 0x37 && utf8_output ? kMusicNoteUtf8Cell : kSpecialCharacters[byte2 - 0x30]);
   } else if (verbosity_level > 0) {
-    console_printf("unexpected code %02x %02x\n", byte1, byte2);
+    console_printf("unexpected code %02x %02x\n", raw_byte1, byte2);
   }
 
-  interpreter.last_byte1 = byte1;
+  interpreter.last_byte1 = raw_byte1;
   interpreter.last_byte2 = byte2;
   if (output_pending()) {
     display_changed(time / kTicksPerMillisecond);

@@ -168,9 +168,13 @@ void cc_user_data() {
       note_caption_block(entries);
       if (bytes.at != nullptr && stream_bytes(5 + 3 * entries) == nullptr) bytes.leave_buffer();
       if (entries >= 2) take_field_order_from_tags(bytes);
+      // Field 1's entries are those with is_odd set; CC3 and CC4 are the other field's.
+      const int decoded_phase = 1 - decoded_field();
       for (int i = 0; i < entries; i++) {
-        if (!user_data.is_odd) {
-          bytes.take(3);
+        if (user_data.is_odd != decoded_phase) {
+          uint32_t entry = bytes.take(3);
+          unsigned byte1 = (entry >> 8) & 0xFF, byte2 = entry & 0xFF;
+          if (odd_parity.of[byte1] && odd_parity.of[byte2]) count_other_field_pair(byte1 & 0x7F, byte2 & 0x7F);
         } else {
           uint32_t entry = bytes.take(3);
           if (verbosity_level > 0) trace_entry(entry, oddfirst, hours, minutes, seconds, frames);
