@@ -148,6 +148,8 @@ void leave_process(int status) {
 // Both files are written out and synced before either takes its earlier file's place, so a
 // crash in between leaves each name with a whole file.
 void finish_and_exit(int status) {
+  // Captions held for their pictures' display order are written too.
+  flush_caption_pictures();
   display_finish();
   sami_finish();
   srt_finish();

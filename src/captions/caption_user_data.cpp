@@ -11,14 +11,46 @@
 #include "mpeg/bit_reader.hpp"
 #include "mpeg/video_scanner.hpp"
 
+namespace {
+enum class Layout { unknown, dvd, atsc };
+
+// A pair of ATSC caption data held until its picture's place in display order is known.
+struct HeldPair {
+  uint8_t field;  // 0 or 1 (cc_type)
+  uint8_t index;  // among the picture's entries of that field: one frame each
+  uint8_t byte1, byte2;  // parity checked and stripped
+};
+struct HeldPicture {
+  int temporal_reference;
+  int fields;
+  int first_pair, pairs;
+};
+
+// A group of pictures longer than this is decoded in parts (one part per sequence header
+// in streams without groups).
+constexpr int kHeldPictures = 256;
+constexpr int kHeldPairs = 4096;
+}  // namespace
+
 static struct {
   // Every second entry belongs to the decoded field, counted over the whole run: a
   // block with an odd number of entries hands the other phase to the next block, unless
   // that block's tags say where field 1 is.
   int is_odd;
-} user_data = {1};
+  Layout layout;
+  HeldPicture pictures[kHeldPictures];
+  int picture_count;
+  HeldPair pairs[kHeldPairs];
+  int pair_count;
+  int64_t group_fields;  // shown by the group's pictures decoded so far
+} user_data;
 
-void reset_caption_user_data() { user_data.is_odd = 1; }
+void reset_caption_user_data() {
+  user_data.is_odd = 1;
+  user_data.layout = Layout::unknown;
+  user_data.picture_count = user_data.pair_count = 0;
+  user_data.group_fields = 0;
+}
 
 // EIA-608 bytes carry odd parity in bit 7.
 static const struct OddParity {
@@ -144,6 +176,10 @@ static int64_t timecode_ticks(int hours, int minutes, int seconds, int frames, f
 }
 
 void cc_user_data() {
+  if (user_data.layout == Layout::atsc) {
+    align_to_start_code();
+    return;
+  }
   const GopTimeCode &gop = gop_time_code();
   int hours = gop.hours, minutes = gop.minutes, seconds = gop.seconds, frames = gop.pictures;
   int step_clock = 0;  // two entries, one per field, make one frame
@@ -166,6 +202,8 @@ void cc_user_data() {
       int oddfirst = static_cast<int>(count >> 7);
       int entries = static_cast<int>(count & 0x7F);
       note_caption_block(entries);
+      user_data.layout = Layout::dvd;
+      user_data.picture_count = user_data.pair_count = 0;
       if (bytes.at != nullptr && stream_bytes(5 + 3 * entries) == nullptr) bytes.leave_buffer();
       if (entries >= 2) take_field_order_from_tags(bytes);
       // Field 1's entries are those with is_odd set; CC3 and CC4 are the other field's.
@@ -201,4 +239,137 @@ void cc_user_data() {
     bytes.leave_buffer();
   }
   align_to_start_code();
+}
+
+bool caption_pictures_wanted() { return user_data.layout != Layout::dvd; }
+
+void start_caption_picture(int temporal_reference) {
+  if (user_data.picture_count == kHeldPictures) flush_caption_pictures();
+  HeldPicture &picture = user_data.pictures[user_data.picture_count++];
+  picture = {temporal_reference, 2, user_data.pair_count, 0};
+}
+
+void set_caption_picture_fields(int fields) {
+  if (user_data.picture_count > 0) user_data.pictures[user_data.picture_count - 1].fields = fields;
+}
+
+// ATSC A/53 caption data: "GA94", user_data_type_code 3, then cc_data (CEA-708 4.4):
+// process_cc_data_flag and cc_count, a reserved byte, and cc_count entries of marker
+// bits, cc_valid, cc_type and two bytes. Types 0 and 1 are EIA-608 field 1 and field 2;
+// 2 and 3 (DTVCC) are passed over.
+void atsc_user_data() {
+  if (user_data.layout != Layout::dvd && user_data.picture_count > 0 && peek_bits(32) == 0x47413934) {
+    read_bits(16);
+    read_bits(16);
+    if (read_bits(8) == 0x03) {
+      uint32_t flags = read_bits(16) >> 8;
+      bool process = (flags & 0x40) != 0;
+      int count = static_cast<int>(flags & 0x1F);
+      if (process && user_data.layout == Layout::unknown) {
+        user_data.layout = Layout::atsc;
+        if (verbosity_level > 0) console_text("ATSC A/53 caption data (GA94 user data after picture headers)\n");
+      }
+      HeldPicture &picture = user_data.pictures[user_data.picture_count - 1];
+      int of_field[2] = {0, 0};
+      for (int i = 0; i < picture.pairs; i++) of_field[user_data.pairs[picture.first_pair + i].field]++;
+      for (int i = 0; i < count; i++) {
+        uint32_t entry = read_bits(24);
+        unsigned valid = entry >> 18 & 1, type = entry >> 16 & 3;
+        unsigned byte1 = entry >> 8 & 0xFF, byte2 = entry & 0xFF;
+        if (!process || !valid || type > 1) continue;
+        int index = of_field[type]++;
+        if (!odd_parity.of[byte1] || !odd_parity.of[byte2] || index > 255) continue;
+        // The held pairs of a picture stay together: a full store first decodes the
+        // pictures before this one.
+        if (user_data.pair_count == kHeldPairs) {
+          HeldPicture current = picture;
+          user_data.picture_count--;
+          flush_caption_pictures();
+          current.first_pair = 0;
+          current.pairs = 0;
+          user_data.pictures[user_data.picture_count++] = current;
+        }
+        user_data.pairs[user_data.pair_count++] = {static_cast<uint8_t>(type), static_cast<uint8_t>(index),
+                                                   static_cast<uint8_t>(byte1 & 0x7F),
+                                                   static_cast<uint8_t>(byte2 & 0x7F)};
+        user_data.pictures[user_data.picture_count - 1].pairs++;
+      }
+    }
+  }
+  align_to_start_code();
+}
+
+static void trace_held_pair(const HeldPair &pair, int temporal_reference) {
+  char *out = put_text(console_line(), ">>  cc_type=");
+  out = put_decimal(out, pair.field);
+  out = put_text(out, " ");
+  out = put_hex(out, pair.byte1, 2);
+  out = put_hex(out, pair.byte2, 2);
+  out = put_text(out, " (temporal_reference=");
+  out = put_decimal(out, temporal_reference);
+  console_end_line(put_text(out, ")\n"));
+}
+
+// --timecode: the labels of the group's time code `frames` steps of the caption clock on.
+// After the first step the frame label lies below the rate; the rest are counted at once.
+static int64_t timecode_ticks_after(int64_t frames) {
+  const GopTimeCode &gop = gop_time_code();
+  const float rate = caption_clock_frame_rate();
+  int hours = gop.hours, minutes = gop.minutes, seconds = gop.seconds, frame = gop.pictures;
+  if (frames > 0) {
+    advance_clock(hours, minutes, seconds, frame, rate);
+    int64_t per_second = 1;  // labels a second, as the clock steps them
+    while (static_cast<double>(per_second) < static_cast<double>(rate)) per_second++;
+    int64_t total = frame + frames - 1;
+    int64_t total_seconds = seconds + total / per_second;
+    int64_t total_minutes = minutes + total_seconds / 60;
+    frame = static_cast<int>(total % per_second);
+    seconds = static_cast<int>(total_seconds % 60);
+    minutes = static_cast<int>(total_minutes % 60);
+    hours += static_cast<int>(total_minutes / 60);
+  }
+  return timecode_ticks(hours, minutes, seconds, frame, rate);
+}
+
+void flush_caption_pictures() {
+  int count = user_data.picture_count;
+  if (count == 0) return;
+  user_data.picture_count = user_data.pair_count = 0;
+  // Display order: temporal_reference counts the pictures shown, from the group's first;
+  // counted from the first one held (half the 10-bit range either way), equal ones (a
+  // frame's two fields) in decode order.
+  int order[kHeldPictures];
+  const int first = user_data.pictures[0].temporal_reference;
+  auto place = [first](const HeldPicture &picture) { return (picture.temporal_reference - first + 512) & 1023; };
+  for (int i = 0; i < count; i++) {
+    int j = i;
+    for (; j > 0 && place(user_data.pictures[order[j - 1]]) > place(user_data.pictures[i]); j--) order[j] = order[j - 1];
+    order[j] = i;
+  }
+  const int64_t period = frame_period_ticks();
+  const int decoded = decoded_field();
+  for (int i = 0; i < count; i++) {
+    const HeldPicture &picture = user_data.pictures[order[i]];
+    for (int p = 0; p < picture.pairs; p++) {
+      const HeldPair &pair = user_data.pairs[picture.first_pair + p];
+      if (pair.field != decoded) {
+        count_other_field_pair(pair.byte1, pair.byte2);
+        continue;
+      }
+      if (verbosity_level > 0) trace_held_pair(pair, picture.temporal_reference);
+      int64_t frames = user_data.group_fields / 2 + pair.index;
+      int64_t time = group_start_ticks() + user_data.group_fields * period / 2 + pair.index * period;
+      if (clock_from_timecode) time = timecode_ticks_after(frames);
+      Decode_pair(time, pair.byte1, pair.byte2);
+    }
+    user_data.group_fields += picture.fields;
+  }
+}
+
+int64_t end_caption_group() {
+  int64_t fields = user_data.group_fields;
+  user_data.group_fields = 0;
+  // Only groups with ATSC captions are timed by their pictures; the others keep the rules
+  // of DVD groups.
+  return user_data.layout == Layout::atsc ? fields : 0;
 }

@@ -9,6 +9,7 @@
 constexpr uint32_t kStartCodePrefix = 0x000001;
 
 // Video elementary stream.
+constexpr uint8_t kPictureCode = 0x00;
 constexpr uint8_t kUserDataCode = 0xB2;
 constexpr uint8_t kSequenceHeaderCode = 0xB3;
 constexpr uint8_t kExtensionCode = 0xB5;
@@ -34,3 +35,6 @@ struct StartCodeSet {
 
 // The codes the video header scanner acts on; the search passes over every other one.
 constexpr StartCodeSet kScannerCodes = {kSequenceHeaderCode, kSequenceEndCode, kGroupOfPicturesCode};
+// The same and picture headers, while ATSC caption data after pictures may be read.
+constexpr StartCodeSet kScannerCodesWithPictures = {kSequenceHeaderCode, kSequenceEndCode, kGroupOfPicturesCode,
+                                                    kPictureCode};

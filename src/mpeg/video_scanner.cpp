@@ -33,6 +33,7 @@ static struct {
   int64_t group_start;
   int64_t time_code_step;   // the last step the time codes gave, in frames; 0 before one
   int block_frames;         // of the group's first valid "CC" block; -1 before one
+  int progressive_sequence; // of the sequence extension in force: how long a picture is shown
   // The field lines of the last sequence header traced without quantiser matrices, and
   // its eight bytes: encoders repeat one header before every group of pictures.
   uint64_t traced_header;
@@ -100,6 +101,10 @@ void note_caption_block(int entries) {
   if (scan.block_frames < 0) scan.block_frames = entries / 2;
 }
 
+void note_group_frames(int64_t frames) {
+  if (scan.block_frames < 0 && frames > 0) scan.block_frames = static_cast<int>(frames < 100000 ? frames : 100000);
+}
+
 // A time code that went back, stood still or leapt more than ten seconds (a join, a
 // restart, an encoder that writes one time code throughout) says nothing of the time
 // between two groups: the previous group's captions then tell how many frames it held,
@@ -127,14 +132,20 @@ static int64_t header_position() { return (reader.bits_consumed >> 3) - 4; }
 
 void scan_video_headers() {
   for (;;) {
-    uint32_t code = read_start_code(kScannerCodes.codes);
+    // Pictures are passed over in the search once the captions are known to be DVD ones.
+    uint32_t code = read_start_code(caption_pictures_wanted() ? kScannerCodesWithPictures.codes : kScannerCodes.codes);
     if (interrupt_requested()) finish_interrupted_run();
     // Only a sequence end code can lie in the padding after the end of the input.
-    if (code == start_code(kSequenceEndCode) && reader_past_end(header_position(), code)) return;
+    if (code == start_code(kSequenceEndCode) && reader_past_end(header_position(), code)) {
+      flush_caption_pictures();
+      return;
+    }
     if (code == start_code(kSequenceHeaderCode)) {
       sequence_header();
     } else if (code == start_code(kGroupOfPicturesCode)) {
       group_of_pictures_header();
+    } else if (code == start_code(kPictureCode)) {
+      picture_header();
     }
   }
 }
@@ -163,6 +174,8 @@ static size_t put_sequence_fields(char *out) {
 }
 
 void sequence_header() {
+  // The pictures so far are timed at the frame rate they were sent with.
+  flush_caption_pictures();
   int64_t position = header_position();
   // Without quantiser matrices the header is eight bytes, most often whole in the buffer.
   const uint8_t *bytes = stream_bytes(8);
@@ -224,6 +237,9 @@ void sequence_header() {
 }
 
 void group_of_pictures_header() {
+  // The previous group's pictures, timed from its start and with its time code.
+  flush_caption_pictures();
+  note_group_frames(end_caption_group() / 2);
   int64_t position = header_position();
   GopTimeCode &gop = scan.gop;
   // 27 bits; the rest of their fourth byte is passed as the next start code is looked for.
@@ -276,11 +292,52 @@ void scan_after_header() {
     uint32_t code = peek_bits(32);
     if (code == start_code(kExtensionCode)) {
       skip_bits32();
+      // The sequence extension (identifier 1) says whether pictures are frames or fields.
+      if (peek_bits(4) == 1) scan.progressive_sequence = static_cast<int>(peek_bits(13) & 1);
       align_to_start_code();
     } else if (code == start_code(kUserDataCode)) {
       if (verbosity_level > 1) console_text("user data\n");
       skip_bits32();
       cc_user_data();
+    } else {
+      return;
+    }
+  }
+}
+
+// How many fields a picture is shown for (ISO/IEC 13818-2, 6.3.10): a field picture one, a
+// frame two, or three with repeat_first_field; in a progressive sequence the repeat makes
+// two frames, or three with top_field_first.
+// `flags` are the extension's 13 bits from intra_dc_precision to progressive_frame.
+static int picture_fields(uint32_t flags) {
+  int picture_structure = static_cast<int>(flags >> 9 & 3);
+  int top_field_first = static_cast<int>(flags >> 8 & 1);
+  int repeat_first_field = static_cast<int>(flags >> 2 & 1);
+  if (picture_structure != 3) return 1;
+  if (!scan.progressive_sequence) return 2 + repeat_first_field;
+  return repeat_first_field ? (top_field_first ? 6 : 4) : 2;
+}
+
+void picture_header() {
+  // The byte-wise search meets every picture; DVD captions need none.
+  if (!caption_pictures_wanted()) return;
+  int temporal_reference = static_cast<int>(read_bits(10));
+  start_caption_picture(temporal_reference);
+  align_to_start_code();
+  for (;;) {
+    uint32_t code = peek_bits(32);
+    if (code == start_code(kExtensionCode)) {
+      skip_bits32();
+      // The picture coding extension (identifier 8): the identifier and 16 bits of f_codes,
+      // then the flags.
+      if (peek_bits(4) == 8) {
+        skip_bits(20);
+        set_caption_picture_fields(picture_fields(read_bits(13)));
+      }
+      align_to_start_code();
+    } else if (code == start_code(kUserDataCode)) {
+      skip_bits32();
+      atsc_user_data();
     } else {
       return;
     }

@@ -22,6 +22,8 @@ void sequence_header();
 void group_of_pictures_header();
 void scan_after_header();
 void skip_marker_bit();
+// A picture header, its coding extension and the ATSC caption data after it.
+void picture_header();
 
 float frame_rate_for_code(int frame_rate_code);
 const GopTimeCode &gop_time_code();
@@ -39,5 +41,7 @@ int64_t group_start_ticks();
 // The caption parser reports each "CC" block with a valid header: the first one of a
 // group tells how many frames the group covers when its time code cannot.
 void note_caption_block(int entries);
+// The same for ATSC caption data: the frames the group's pictures are shown for.
+void note_group_frames(int64_t frames);
 
 void reset_video_scanner();
