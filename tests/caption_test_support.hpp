@@ -115,6 +115,14 @@ inline SequenceHeader header_with_rate(int frame_rate_code) {
   return h;
 }
 
+// The SAMI synchronisation times of a run, in order.
+inline std::vector<int64_t> sync_times(const std::string &smi) {
+  std::vector<int64_t> times;
+  for (size_t at = smi.find("<SYNC START=\""); at != std::string::npos; at = smi.find("<SYNC START=\"", at + 1))
+    times.push_back(std::stoll(smi.substr(at + 13)));
+  return times;
+}
+
 inline TimeCode time_code(int hours, int minutes, int seconds, int pictures) {
   TimeCode t;
   t.hours = hours;

@@ -78,14 +78,6 @@ Bytes timed_stream(const std::vector<TimedGroup> &groups) {
   return builder.sequence_end().bytes();
 }
 
-// The SAMI synchronisation times of a run, in order.
-std::vector<int64_t> sync_times(const std::string &smi) {
-  std::vector<int64_t> times;
-  for (size_t at = smi.find("<SYNC START=\""); at != std::string::npos; at = smi.find("<SYNC START=\"", at + 1))
-    times.push_back(std::stoll(smi.substr(at + 13)));
-  return times;
-}
-
 // Each marked group's erase is shown at the moment its first frame is: frames since the
 // first group times the exact frame period, whatever the time code's labels say.
 TEST(CaptionTimes, FollowTheFramesShownNotTheTimeCodeLabels) {
