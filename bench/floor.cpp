@@ -6,11 +6,14 @@
 // With --packets the input is a program stream whose packs and packet headers are walked,
 // and only the payloads of video packets are searched: the least that a reader of such a
 // file must do, which passes over the other packets by their lengths.
+// With --transport the input is a transport stream (188- or 192-byte packets): the PAT and
+// PMT give the video stream, and only the payloads of its packets are searched, each on its
+// own, the PES headers passed over.
 // With --acted the search stops at every code that zorbel's scanner acts on (sequence
 // header, sequence end, group of pictures) and goes on after it, doing nothing there: the
 // least that a reader which must find those codes does.
 //
-//   floor [--packets] [--acted] FILE [TRACE_BYTES]
+//   floor [--packets | --transport] [--acted] FILE [TRACE_BYTES]
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -132,14 +135,73 @@ bool search_video_payloads(int fd, uint64_t &passed) {
   }
 }
 
+// The PSI section that begins in a packet's payload (after its pointer field), when it lies
+// whole in the packet, as the tables of a muxer usually do; else null.
+const uint8_t *section_in(const uint8_t *payload, const uint8_t *end) {
+  const uint8_t *section = payload + 1 + payload[0];
+  if (section + 3 > end || section + 3 + (((section[1] & 0x0F) << 8) | section[2]) > end) return nullptr;
+  return section;
+}
+
+bool search_transport_payloads(int fd, uint64_t &passed) {
+  static uint8_t buffer[kChunk + 192 + kSearchSlack];
+  size_t fill = 0, size = 0, prefix = 0;
+  int pmt_pid = -1, video_pid = -1;
+  for (;;) {
+    ssize_t got = read(fd, buffer + fill, kChunk);
+    if (got < 0) return false;
+    if (got == 0) return true;
+    fill += static_cast<size_t>(got);
+    memset(buffer + fill, 0xFF, kSearchSlack);
+    if (!trace.after_input(got)) return false;
+    if (size == 0) {
+      size = buffer[4] == 0x47 && buffer[196] == 0x47 ? 192 : 188;
+      prefix = size - 188;
+    }
+    size_t at = 0;
+    for (; at + size <= fill; at += size) {
+      const uint8_t *p = buffer + at + prefix, *end = p + 188;
+      if (p[0] != 0x47) return false;
+      int pid = ((p[1] & 0x1F) << 8) | p[2];
+      bool unit_start = (p[1] & 0x40) != 0;
+      const uint8_t *payload = p + 4;
+      if (p[3] & 0x20) payload += 1 + p[4];
+      if (!(p[3] & 0x10) || payload >= end) continue;
+      if (pid == video_pid) {
+        if (unit_start) payload += 9 + payload[8];
+        if (payload < end) pass_codes(payload, static_cast<size_t>(end - payload), passed);
+      } else if (unit_start && (pid == 0 || pid == pmt_pid)) {
+        const uint8_t *section = section_in(payload, end);
+        if (section == nullptr) continue;
+        const uint8_t *section_end = section + 3 + (((section[1] & 0x0F) << 8) | section[2]) - 4;
+        if (pid == 0) {
+          for (const uint8_t *program = section + 8; program + 4 <= section_end; program += 4)
+            if ((program[0] | program[1]) != 0) {
+              pmt_pid = ((program[2] & 0x1F) << 8) | program[3];
+              break;
+            }
+        } else {
+          const uint8_t *stream = section + 12 + (((section[10] & 0x0F) << 8) | section[11]);
+          for (; stream + 5 <= section_end && video_pid < 0; stream += 5 + (((stream[3] & 0x0F) << 8) | stream[4]))
+            if (stream[0] == 0x01 || stream[0] == 0x02) video_pid = ((stream[1] & 0x1F) << 8) | stream[2];
+        }
+      }
+    }
+    memmove(buffer, buffer + at, fill - at);
+    fill -= at;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-  bool packets = false;
+  bool packets = false, transport = false;
   int first = 1;
   for (; first < argc && strncmp(argv[first], "--", 2) == 0; first++) {
     if (strcmp(argv[first], "--packets") == 0) {
       packets = true;
+    } else if (strcmp(argv[first], "--transport") == 0) {
+      transport = true;
     } else if (strcmp(argv[first], "--acted") == 0) {
       acted_on = &kScannerCodes.codes;
     } else {
@@ -147,7 +209,7 @@ int main(int argc, char **argv) {
     }
   }
   if (argc != first + 1 && argc != first + 2) {
-    fprintf(stderr, "usage: %s [--packets] [--acted] FILE [TRACE_BYTES]\n", argv[0]);
+    fprintf(stderr, "usage: %s [--packets | --transport] [--acted] FILE [TRACE_BYTES]\n", argv[0]);
     return 2;
   }
   const char *name = argv[first];
@@ -162,7 +224,9 @@ int main(int argc, char **argv) {
   long long pieces = (trace.left + Trace::kPiece - 1) / Trace::kPiece;
   trace.input_per_piece = pieces > 0 ? info.st_size / pieces + 1 : 0;
   uint64_t passed = 0;
-  bool ok = packets ? search_video_payloads(fd, passed) : search_all(fd, passed);
+  bool ok = transport ? search_transport_payloads(fd, passed)
+            : packets  ? search_video_payloads(fd, passed)
+                       : search_all(fd, passed);
   if (!ok || !trace.finish()) {
     fprintf(stderr, "%s: failed\n", name);
     return 1;

@@ -49,7 +49,7 @@ if [ ! -s "$DENSE_SOURCE" ]; then
   python3 tests/fixtures/cc_fixture.py insert tests/fixtures/ntsc.captions "$DATA/raw-dense.m2v" "$DENSE_SOURCE"
 fi
 
-es="$DATA/large.m2v"; ps="$DATA/large.vob"; mid="$DATA/mid.m2v"; small="$DATA/small.m2v"
+es="$DATA/large.m2v"; ps="$DATA/large.vob"; ts="$DATA/large.ts"; mid="$DATA/mid.m2v"; small="$DATA/small.m2v"
 dense_es="$DATA/dense.m2v"; dense_ps="$DATA/dense.vob"
 [ -s "$es" ] || "$B/bench/repeat_gops" "$SOURCE" "$es" "$SIZE_MB" "$FPS"
 [ -s "$dense_es" ] || "$B/bench/repeat_gops" "$DENSE_SOURCE" "$dense_es" "$SIZE_MB" "$FPS"
@@ -61,6 +61,11 @@ for pair in "$es:$ps" "$dense_es:$dense_ps"; do
       -map 0:v -map 1:a -c:v copy -c:a mp2 -b:a 64k -shortest -f dvd "${pair#*:}"
   fi
 done
+# The broadcast form: the same video and audio in a transport stream.
+if [ ! -s "$ts" ]; then
+  ffmpeg -v error -y -fflags +genpts -r 30000/1001 -f mpegvideo -i "$es" -f lavfi -i "sine=frequency=440:sample_rate=48000" \
+    -map 0:v -map 1:a -c:v copy -c:a mp2 -b:a 64k -shortest -f mpegts "$ts"
+fi
 
 # Median wall, and mean user and system seconds of a command over $RUNS runs after a warm-up
 # (hyperfine): the median, so that one run slowed by other load does not move the ratio.
@@ -98,16 +103,18 @@ zorbel_cmd() { echo "'$B/zorbel' '$1' '/d$DATA/out/' > '${2:-$DATA/out/console.t
 BASELINE=${ZORBEL_BENCH_BASELINE:-}
 IDLE="chrt --idle 0"
 echo "== whole-process time against cat and the floor (median of $RUNS paired rounds, page cache warm)"
-for f in "$es" "$ps" "$dense_es" "$dense_ps"; do
+for f in "$es" "$ps" "$ts" "$dense_es" "$dense_ps"; do
   sh -c "$(zorbel_cmd "$f")"
   trace_bytes=$(stat -c %s "$DATA/out/console.txt")
   probe() { echo "$IDLE '$B/bench/floor' $* '$f'"; }
   with_trace() { echo "$(probe "$@") $trace_bytes > '$DATA/out/floor-console.txt'"; }
   commands=("$IDLE cat '$f' >/dev/null" "$(probe) >/dev/null")
   case "$f" in "$ps" | "$dense_ps") commands+=("$(probe --packets) >/dev/null") ;; esac
+  case "$f" in "$ts") commands+=("$(probe --transport) >/dev/null") ;; esac
   case "$f" in
     "$es") commands+=("$(probe --acted) >/dev/null" "$(with_trace --acted)") ;;
     "$ps") commands+=("$(probe --packets --acted) >/dev/null" "$(with_trace --packets --acted)") ;;
+    "$ts") commands+=("$(probe --transport --acted) >/dev/null" "$(with_trace --transport --acted)") ;;
     "$dense_es") commands+=("$(with_trace)") ;;
     "$dense_ps") commands+=("$(with_trace)" "$(with_trace --packets)") ;;
   esac
