@@ -132,6 +132,7 @@ const std::vector<std::string> &fixture_paths() {
       "tests/fixtures/ntsc-mpeg1.mpg", "tests/fixtures/pal.m2v",       "tests/fixtures/pal-dvd.vob",
       "tests/fixtures/pal-vob.vob",    "tests/fixtures/pal-mpeg1.mpg", "tests/fixtures/film.m2v",
       "tests/fixtures/film-dvd.vob",   "tests/fixtures/film-vob.vob",  "tests/fixtures/film-mpeg1.mpg",
+      "tests/fixtures/pal.ts",         "tests/fixtures/film.m2ts",     "tests/fixtures/ntsc-a53.ts",
       "samples/sample.mpg",
   };
   return paths;

@@ -124,7 +124,8 @@ compare_on() {  # INPUT NAME LABEL [OPTION]...
 echo "== stream fixtures and the sample: Wine against Linux"
 fixtures=0
 for input in "$source_dir"/tests/fixtures/*.m2v "$source_dir"/tests/fixtures/*.vob \
-             "$source_dir"/tests/fixtures/*.mpg "$source_dir"/samples/sample.mpg; do
+             "$source_dir"/tests/fixtures/*.mpg "$source_dir"/tests/fixtures/*.ts \
+             "$source_dir"/tests/fixtures/*.m2ts "$source_dir"/samples/sample.mpg; do
   [ -f "$input" ] || continue
   name=$(basename "$input")
   compare_on "$input" "$name" "$name"
@@ -135,7 +136,7 @@ for input in "$source_dir"/tests/fixtures/*.m2v "$source_dir"/tests/fixtures/*.v
   echo "  $name"
 done
 check
-[ "$fixtures" -ge 13 ] || fail "only $fixtures stream files found"
+[ "$fixtures" -ge 16 ] || fail "only $fixtures stream files found"
 
 echo "== options: Wine against Linux"
 compare_on "$source_dir/tests/fixtures/film.m2v" film.m2v film-utf8 --utf8
