@@ -589,7 +589,7 @@ TEST_F(HostileInput, TruncationNearBlockBoundariesEndsCleanly) {
   std::vector<Case> cases;
   // Cuts 1 to 4 bytes before or after a block end: inside a pack or packet header, a video
   // packet, a start code.
-  for (const char *name : {"ntsc-vob.vob", "film-mpeg1.mpg", "ntsc-dvd.vob", "pal.m2v"}) {
+  for (const char *name : {"ntsc-vob.vob", "film-mpeg1.mpg", "ntsc-dvd.vob", "pal.m2v", "ntsc-a53.ts", "film.m2ts"}) {
     const Bytes &data = fixture(name);
     size_t blocks = data.size() / 2048;
     for (int n = 0; n < 10; n++) {
