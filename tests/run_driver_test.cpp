@@ -388,12 +388,13 @@ TEST(CommandLine, ExistingAbsolutePathBeginningWithSlashDIsTheInput) {
 
 // ---- Stream kind ----
 
-// The first byte, then the first start code, tell the stream kind: a transport stream
-// (0x47) and anything that does not begin with a sequence header, a pack header or a video
-// packet are refused before the outputs are made.
+// Sync bytes a packet length apart, else the first start code, tell the stream kind: a
+// transport stream without MPEG video and anything that does not begin with a sequence
+// header, a pack header or a video packet are refused before the outputs are made. A lone
+// 0x47 is no transport stream.
 TEST(StreamKind, FirstStartCodeDecidesTheRunOrItsRefusal) {
-  const std::string transport = "Decoder currently does not parse transport streams\n"
-                                "zorbel: movie.mpg: an MPEG transport stream, which is not read\n",
+  const std::string transport = "No video stream found\n"
+                                "zorbel: movie.mpg: a transport stream without MPEG-1 or MPEG-2 video\n",
                     unknown = "Unable to recognize stream type\nzorbel: movie.mpg: not an MPEG video or program stream\n";
   const Bytes header = header_only_stream();
   Bytes ts(188 * 4, 0xFF);
@@ -409,8 +410,8 @@ TEST(StreamKind, FirstStartCodeDecidesTheRunOrItsRefusal) {
   };
   const Case cases[] = {
       {"transport packets", ts, transport},
-      {"0x47, then a valid sequence header", cat({{0x47}, header}), transport},
-      {"0x47 alone", {0x47}, transport},
+      {"0x47, then a valid sequence header", cat({{0x47}, header}), "", 1},
+      {"0x47 alone", {0x47}, unknown},
       {"extension start code first", StreamBuilder().sequence_extension().sequence_header().bytes(), unknown},
       {"system header first", cat({system_header(), mux_program_stream(header)}), unknown},
       {"group of pictures first", StreamBuilder().gop(0, 0, 0, 0).sequence_header().bytes(), unknown},
@@ -421,6 +422,7 @@ TEST(StreamKind, FirstStartCodeDecidesTheRunOrItsRefusal) {
       {"pack header first", mux_program_stream(es), ""},
       {"video packet first", mpeg2_packet(0xE0, es), ""},
       {"junk, then a pack header", cat({{0x01, 0x02, 0x03}, mux_program_stream(es)}), ""},
+      {"transport stream", mux_transport_stream(es), ""},
       // Every byte of a program stream is used: a header in the last bytes of the final
       // video packet is read like the same header at the end of an elementary stream.
       {"a header at the end of the last video packet", mux_program_stream(header), ""},

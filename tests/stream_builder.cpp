@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -287,4 +288,184 @@ std::string read_file(const std::string &path) {
 bool file_exists(const std::string &path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0;
+}
+
+// ---- Transport streams ----
+
+namespace {
+
+constexpr int kPmtPid = 0x1000, kVideoPid = 0x1E1, kAudioPid = 0x1C0;
+
+Bytes slice(const Bytes &bytes, size_t from, size_t to) {
+  return Bytes(bytes.begin() + static_cast<long>(from), bytes.begin() + static_cast<long>(to));
+}
+
+Bytes psi_section(uint8_t table_id, int id, const Bytes &body) {
+  Bytes s = {table_id, 0, 0, static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), 0xC1, 0, 0};
+  s.insert(s.end(), body.begin(), body.end());
+  size_t length = s.size() + 4 - 3;
+  s[1] = static_cast<uint8_t>(0xB0 | (length >> 8));
+  s[2] = static_cast<uint8_t>(length);
+  uint32_t crc = 0xFFFFFFFF;
+  for (uint8_t b : s) {
+    crc ^= uint32_t{b} << 24;
+    for (int bit = 0; bit < 8; bit++) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+  }
+  for (int shift = 24; shift >= 0; shift -= 8) s.push_back(static_cast<uint8_t>(crc >> shift));
+  return s;
+}
+
+void put_pid(Bytes &out, int high_bits, int pid) {
+  out.push_back(static_cast<uint8_t>(high_bits | (pid >> 8)));
+  out.push_back(static_cast<uint8_t>(pid));
+}
+
+// A descriptor loop of one descriptor whose body holds the sync byte and a start code.
+Bytes descriptors(size_t body) {
+  Bytes out = {0x05, static_cast<uint8_t>(body)};
+  for (size_t i = 0; i < body; i++) out.push_back(i % 4 == 0 ? 0x47 : i % 4 == 3 ? 0xB3 : i % 4 == 2);
+  Bytes loop;
+  put_pid(loop, 0xF0, static_cast<int>(out.size()));
+  return cat({loop, out});
+}
+
+Bytes pmt_section(bool long_pmt, int program, const std::vector<uint8_t> &video_types) {
+  Bytes body;
+  put_pid(body, 0xE0, kVideoPid);  // PCR PID
+  body = cat({body, descriptors(long_pmt ? 150 : 0)});
+  body.push_back(0x04);
+  put_pid(body, 0xE0, kAudioPid);
+  body = cat({body, descriptors(0)});
+  if (long_pmt) {
+    body.push_back(0x06);
+    put_pid(body, 0xE0, kAudioPid + 1);
+    body = cat({body, descriptors(60)});
+  }
+  for (size_t i = 0; i < video_types.size(); i++) {
+    body.push_back(video_types[i]);
+    put_pid(body, 0xE0, kVideoPid + 2 * program + static_cast<int>(i) - 2);
+    body = cat({body, descriptors(4)});
+  }
+  return psi_section(0x02, program, body);
+}
+
+// A packet of 188 bytes; an adaptation field fills what the payload leaves, with a PCR when
+// it has room. Only packets with payload step the counter.
+Bytes ts_packet(int pid, bool unit_start, int &counter, const Bytes &payload, bool adaptation = false) {
+  Bytes p = {0x47};
+  put_pid(p, unit_start ? 0x40 : 0, pid);
+  adaptation = adaptation || payload.size() < 184;
+  int count = payload.empty() ? (counter + 15) & 15 : counter++ & 15;
+  p.push_back(static_cast<uint8_t>((adaptation ? 0x20 : 0) | (payload.empty() ? 0 : 0x10) | count));
+  if (adaptation) {
+    size_t length = 183 - payload.size();
+    p.push_back(static_cast<uint8_t>(length));
+    if (length >= 7) p.insert(p.end(), {0x10, 0x00, 0x00, 0x12, 0x34, 0xFE, 0x00});
+    else if (length >= 1) p.push_back(0x00);
+    while (p.size() < 188 - payload.size()) p.push_back(0xFF);
+  }
+  return cat({p, payload});
+}
+
+// Sections back to back in as many packets as they take, stuffing after the last. A packet
+// in which a section starts begins with the pointer to it.
+Bytes psi_packets(int pid, const Bytes &sections, const std::vector<size_t> &starts, int &counter) {
+  Bytes out;
+  for (size_t at = 0; at < sections.size();) {
+    Bytes payload;
+    for (size_t start : starts) {
+      if (start >= at && start < at + 183) {
+        payload.push_back(static_cast<uint8_t>(start - at));
+        break;
+      }
+    }
+    bool unit_start = !payload.empty();
+    size_t take = std::min(sections.size() - at, 184 - payload.size());
+    payload = cat({payload, slice(sections, at, at + take)});
+    payload.resize(184, 0xFF);
+    out = cat({out, ts_packet(pid, unit_start, counter, payload)});
+    at += take;
+  }
+  return out;
+}
+
+}  // namespace
+
+Bytes mux_transport_stream(const Bytes &elementary, const TsOptions &o, Bytes *survivors) {
+  Bytes out;
+  int counters[5] = {0, 0, 0, 0, 0};  // PAT, PMT, video, audio, null
+  uint32_t clock = 0;
+  auto put = [&](const Bytes &packets) {
+    for (size_t at = 0; at < packets.size(); at += 188) {
+      if (o.packet_size == 192) {
+        clock += 0x1234;
+        for (int shift = 24; shift >= 0; shift -= 8) {
+          uint8_t b = static_cast<uint8_t>((clock & 0x3FFFFFFF) >> shift);
+          out.push_back(b == 0x47 ? 0x48 : b);
+        }
+      }
+      Bytes packet = slice(packets, at, at + 188);
+      out.insert(out.end(), packet.begin(), packet.end());
+    }
+  };
+  auto put_psi = [&] {
+    Bytes pat_body;
+    for (int program : {0, 1, 2}) {
+      pat_body.insert(pat_body.end(), {0x00, static_cast<uint8_t>(program)});
+      put_pid(pat_body, 0xE0, program == 0 ? 0x10 : kPmtPid);
+    }
+    put(psi_packets(0, psi_section(0x00, 1, pat_body), {0}, counters[0]));
+    Bytes pmt = pmt_section(o.long_pmt, 1, o.video_types);
+    if (o.long_pmt) {
+      // Program 2's ends after the pointer of the packet in which program 3's and then
+      // program 1's begin; program 1's ends in a packet of its own.
+      Bytes two = pmt_section(true, 2, {0x1B}), three = pmt_section(false, 3, {0x1B});
+      put(psi_packets(kPmtPid, cat({two, three, pmt}), {0, two.size(), two.size() + three.size()}, counters[1]));
+    } else {
+      put(psi_packets(kPmtPid, pmt, {0}, counters[1]));
+    }
+  };
+  auto has = [](const std::vector<size_t> &list, size_t i) {
+    return std::find(list.begin(), list.end(), i) != list.end();
+  };
+  auto every = [](size_t n, size_t i) { return n != 0 && i % n == n - 1; };
+  for (size_t i = 0; i < o.null_packets; i++) put(ts_packet(0x1FFF, false, counters[4], Bytes(184, 0xFF)));
+  if (o.psi) put_psi();
+  if (survivors) survivors->clear();
+  size_t index = 0;
+  for (size_t from = 0; from < elementary.size(); from += o.pes_payload) {
+    size_t n = std::min(o.pes_payload, elementary.size() - from);
+    Bytes pes = mpeg2_packet(0xE0, slice(elementary, from, from + n));
+    size_t header = pes.size() - n;
+    for (size_t at = 0; at < pes.size(); index++) {
+      if (o.psi_every && index > 0 && index % o.psi_every == 0) put_psi();
+      static const size_t kAdaptation[4] = {1, 2, 8, 40};
+      size_t room = at == 0 && o.unit_start_payload ? o.unit_start_payload : 184;
+      bool adaptation = every(o.adaptation_every, index);
+      if (adaptation) room = std::min(room, 184 - kAdaptation[index / o.adaptation_every % 4]);
+      size_t take = std::min(room, pes.size() - at);
+      Bytes packet = ts_packet(kVideoPid, at == 0, counters[2], slice(pes, at, at + take), adaptation);
+      bool lost = has(o.dropped, index) || has(o.errored, index);
+      if (survivors && !lost && at + take > header) {
+        Bytes carried = slice(elementary, from + std::max(at, header) - header, from + at + take - header);
+        survivors->insert(survivors->end(), carried.begin(), carried.end());
+      }
+      at += take;
+      if (has(o.garbage_before, index)) out.insert(out.end(), {0x00, 0x00, 0x01, 0xB3, 0x12, 0x47});
+      if (has(o.errored, index)) packet[1] |= 0x80;
+      if (!has(o.dropped, index)) put(packet);
+      if (has(o.duplicated, index)) put(packet);
+      if (every(o.audio_every, index)) {
+        Bytes audio = mpeg2_packet(0xC0, descriptors(170));
+        put(ts_packet(kAudioPid, true, counters[3], slice(audio, 0, 184)));
+      }
+      // Without payload the counter means nothing: every other one has the next packet's,
+      // as some muxers write it.
+      if (every(o.stuffing_every, index)) {
+        int next = counters[2] + index / o.stuffing_every % 2;
+        put(ts_packet(kVideoPid, false, next, {}));
+      }
+    }
+  }
+  return out;
 }

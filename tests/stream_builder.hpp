@@ -99,3 +99,30 @@ Bytes noise(size_t n, uint32_t seed);
 void write_file(const std::string &path, const Bytes &bytes);
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
+
+// Transport streams: PAT (a network entry, then programs 1 and 2 on one PMT PID), program 1's
+// PMT (an audio stream before the video streams), the video in PES packets of pes_payload
+// bytes cut into 188-byte packets.
+struct TsOptions {
+  int packet_size = 188;                   // 192: each packet behind a 4-byte arrival time stamp
+  std::vector<uint8_t> video_types = {2};  // the first carries the video; the others no packet
+  bool psi = true;
+  size_t null_packets = 0;  // before the PAT
+  // Descriptors make the PMT longer than a packet, and the PMTs of programs 2 and 3 (H.264)
+  // go before it on its PID: program 1's begins after another section in a packet whose
+  // pointer passes the end of a third, and ends in a packet without unit start.
+  bool long_pmt = false;
+  size_t psi_every = 0;   // PAT and PMT again before every n-th video packet
+  size_t audio_every = 0;
+  size_t adaptation_every = 0;  // every n-th video packet has an adaptation field (1 to 40 bytes)
+  size_t stuffing_every = 0;    // an adaptation-only video packet after every n-th
+  size_t unit_start_payload = 0;  // PES bytes in each PES's first packet (the rest adaptation); 0: 184
+  size_t pes_payload = 3000;
+  // Damage, by index of the video packet with payload (best not one that starts a PES):
+  // left out, sent twice, sent with transport_error_indicator set, six garbage bytes (the
+  // last a sync byte) before it.
+  std::vector<size_t> dropped, duplicated, errored, garbage_before;
+};
+// `survivors`, when given, gets the elementary-stream bytes of the video packets that are
+// neither dropped nor in error.
+Bytes mux_transport_stream(const Bytes &elementary, const TsOptions &options = TsOptions(), Bytes *survivors = nullptr);
