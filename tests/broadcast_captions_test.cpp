@@ -100,6 +100,13 @@ TEST(AtscCaptions, PicturesAreDecodedInDisplayOrderAtTheMomentTheyAreShown) {
     std::vector<int64_t> sync_ms;
   };
   Picture erase_b0{0, 3, {kErase}}, fill_b1{1, 3, {kFiller}}, erase_p2{2, 2, {kErase}};
+  // 300 pictures, and 140 of 30 pairs each: more than one group is held at a time.
+  std::vector<Picture> long_group, dense_group;
+  for (int i = 0; i < 300; i++) long_group.push_back({i, 1, {i == 0 || i == 280 ? kErase : kFiller}});
+  for (int i = 0; i < 140; i++) {
+    dense_group.push_back({i, 1, Pairs(30, kFiller)});
+    if (i == 0 || i == 139) dense_group.back().field1[0] = kErase;
+  }
   const Case cases[] = {
       {"B pictures sent after the picture they precede", 4, false,
        {{{3, 1, {kFiller}}, {0, 3, {kErase}}, {1, 3, {kFiller}}, {2, 3, {kErase}}, {6, 2, {kErase}},
@@ -120,6 +127,8 @@ TEST(AtscCaptions, PicturesAreDecodedInDisplayOrderAtTheMomentTheyAreShown) {
        {0, 100}},
       {"pictures before the first group, and a group of its own", 4, false,
        {{erase_b0, fill_b1, erase_p2}}, {0, 66}},
+      {"a group longer than the pictures held is decoded in parts", 4, false, {long_group}, {0, 9342}},
+      {"a group with more pairs than are held is decoded in parts", 4, false, {dense_group}, {0, 4637}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);

@@ -243,6 +243,8 @@ void cc_user_data() {
 
 bool caption_pictures_wanted() { return user_data.layout != Layout::dvd; }
 
+static void decode_held_pictures(int count);
+
 void start_caption_picture(int temporal_reference) {
   if (user_data.picture_count == kHeldPictures) flush_caption_pictures();
   HeldPicture &picture = user_data.pictures[user_data.picture_count++];
@@ -269,7 +271,8 @@ void atsc_user_data() {
         user_data.layout = Layout::atsc;
         if (verbosity_level > 0) console_text("ATSC A/53 caption data (GA94 user data after picture headers)\n");
       }
-      HeldPicture &picture = user_data.pictures[user_data.picture_count - 1];
+      // A second block of the same picture goes on counting its frames.
+      const HeldPicture &picture = user_data.pictures[user_data.picture_count - 1];
       int of_field[2] = {0, 0};
       for (int i = 0; i < picture.pairs; i++) of_field[user_data.pairs[picture.first_pair + i].field]++;
       for (int i = 0; i < count; i++) {
@@ -281,14 +284,8 @@ void atsc_user_data() {
         if (!odd_parity.of[byte1] || !odd_parity.of[byte2] || index > 255) continue;
         // The held pairs of a picture stay together: a full store first decodes the
         // pictures before this one.
-        if (user_data.pair_count == kHeldPairs) {
-          HeldPicture current = picture;
-          user_data.picture_count--;
-          flush_caption_pictures();
-          current.first_pair = 0;
-          current.pairs = 0;
-          user_data.pictures[user_data.picture_count++] = current;
-        }
+        if (user_data.pair_count == kHeldPairs) decode_held_pictures(user_data.picture_count - 1);
+        if (user_data.pair_count == kHeldPairs) continue;  // one picture with more pairs than any field has
         user_data.pairs[user_data.pair_count++] = {static_cast<uint8_t>(type), static_cast<uint8_t>(index),
                                                    static_cast<uint8_t>(byte1 & 0x7F),
                                                    static_cast<uint8_t>(byte2 & 0x7F)};
@@ -331,10 +328,9 @@ static int64_t timecode_ticks_after(int64_t frames) {
   return timecode_ticks(hours, minutes, seconds, frame, rate);
 }
 
-void flush_caption_pictures() {
-  int count = user_data.picture_count;
-  if (count == 0) return;
-  user_data.picture_count = user_data.pair_count = 0;
+// Decodes the first `count` pictures held; those after them stay, moved to the front.
+static void decode_held_pictures(int count) {
+  if (count <= 0) return;
   // Display order: temporal_reference counts the pictures shown, from the group's first;
   // counted from the first one held (half the 10-bit range either way), equal ones (a
   // frame's two fields) in decode order.
@@ -364,7 +360,17 @@ void flush_caption_pictures() {
     }
     user_data.group_fields += picture.fields;
   }
+  int kept_pictures = user_data.picture_count - count;
+  int first_kept_pair = kept_pictures > 0 ? user_data.pictures[count].first_pair : user_data.pair_count;
+  memmove(user_data.pairs, user_data.pairs + first_kept_pair,
+          sizeof(HeldPair) * static_cast<size_t>(user_data.pair_count - first_kept_pair));
+  memmove(user_data.pictures, user_data.pictures + count, sizeof(HeldPicture) * static_cast<size_t>(kept_pictures));
+  for (int i = 0; i < kept_pictures; i++) user_data.pictures[i].first_pair -= first_kept_pair;
+  user_data.picture_count = kept_pictures;
+  user_data.pair_count -= first_kept_pair;
 }
+
+void flush_caption_pictures() { decode_held_pictures(user_data.picture_count); }
 
 int64_t end_caption_group() {
   int64_t fields = user_data.group_fields;
