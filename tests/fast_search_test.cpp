@@ -204,6 +204,12 @@ TEST(FastSearch, MatchesTheReferenceOnRandomStreams) {
     options.pack_stuffing = static_cast<int>(rng() % 8);
     options.end_code = rng() % 2 == 0;
     expect_same_run(mux_program_stream(elementary, options), "program stream " + std::to_string(i));
+    TsOptions transport;
+    transport.packet_size = rng() % 2 == 0 ? 188 : 192;
+    transport.audio_every = rng() % 3;
+    transport.adaptation_every = rng() % 4;
+    transport.pes_payload = 1 + rng() % 6000;
+    expect_same_run(mux_transport_stream(elementary, transport), "transport stream " + std::to_string(i));
   }
 }
 

@@ -169,6 +169,7 @@ uint32_t read_bits32() {
 static bool reference_search = false;
 
 void use_reference_search(bool on) { reference_search = on; }
+bool reference_search_used() { return reference_search; }
 
 const uint8_t *stream_bytes(int32_t n) {
   if (reference_search || reader.valid_bits != 32 || reader.read_pos < 4) return nullptr;

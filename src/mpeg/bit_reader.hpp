@@ -68,6 +68,7 @@ uint32_t read_start_code(const bool (&acted_on)[256]);
 // The byte-at-a-time start-code search instead of the buffer scan, and no stream_bytes:
 // every byte through the window. Both ways give the same results, and tests compare them.
 void use_reference_search(bool on);
+bool reference_search_used();
 
 // True when the start code just read, at stream offset pos, lies in the padding after the
 // end of the input: no byte of the file is left to read.

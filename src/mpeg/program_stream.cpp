@@ -209,7 +209,7 @@ static bool dvd_pack_to_video_packet() {
 // payload of a video packet; false where the general path goes on, from a position it
 // would also have reached.
 bool enter_payload_in_memory(int64_t limit) {
-  if (transport_stream_packet_size() != 0) return false;
+  if (transport_stream_packet_size() != 0) return enter_transport_payload_in_memory(limit);
   while (reader.read_pos >= reader.packet_end) {
     const uint8_t *p = reader.buffer + reader.read_pos;
     // The packet's length and the video header's three fixed bytes lie in the room too.

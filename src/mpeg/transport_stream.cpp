@@ -348,6 +348,9 @@ static bool find_sync() {
 }
 
 bool next_transport_payload() {
+  // Most packets need none of the general path's care; those of the current block are taken
+  // at once.
+  if (!reference_search_used() && enter_transport_payload_in_memory(reader.buffer_fill)) return true;
   const int prefix = transport.packet_size - kPacketBytes;
   for (;;) {
     // read_pos is where the next packet begins, its prefix included.
@@ -362,4 +365,42 @@ bool next_transport_payload() {
     if (step == kFileEnded || transport.refused_codec != nullptr) return false;
     reader.read_pos = static_cast<int32_t>(reader.packet_end);
   }
+}
+
+bool enter_transport_payload_in_memory(int64_t limit) {
+  const int prefix = transport.packet_size - kPacketBytes;
+  while (reader.read_pos >= reader.packet_end) {
+    int64_t at = int64_t{reader.read_pos} + prefix;
+    if (at + kPacketBytes > limit) return false;
+    const uint8_t *p = reader.buffer + at;
+    if (p[0] != kSyncByte || (p[1] & 0x80)) return false;
+    int pid = ((p[1] & 0x1F) << 8) | p[2];
+    int64_t end = at + kPacketBytes;
+    if (pid != transport.video_pid) {
+      // The tables are read on the general path.
+      if (pid == 0 || pid == transport.pmt_pid) return false;
+      reader.read_pos = static_cast<int32_t>(end);
+      reader.packet_end = end;
+      continue;
+    }
+    // A unit start, damage or a header still under way: the general path.
+    int control = (p[3] >> 4) & 3;
+    if ((p[1] & 0x40) || !transport.in_unit || transport.header_seen < 9 || transport.header_left > 0) return false;
+    int payload = 4;
+    if (control & 2) {
+      if (p[4] > kPacketBytes - 5 || (p[4] > 0 && (p[5] & 0x80))) return false;
+      payload += 1 + p[4];
+    }
+    if (control & 1) {
+      int counter = p[3] & 0x0F;
+      if (transport.video_counter >= 0 && counter != ((transport.video_counter + 1) & 0x0F)) return false;
+      transport.video_counter = counter;
+    } else {
+      payload = kPacketBytes;
+    }
+    reader.read_pos = static_cast<int32_t>(at + payload);
+    reader.packet_end = end;
+  }
+  transport.video_delivered = true;
+  return true;
 }

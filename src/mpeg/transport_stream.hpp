@@ -20,6 +20,11 @@ void reset_transport_stream();
 // packet of the video stream that has any, packet_end at the end of that packet. False when
 // the file ends first.
 bool next_transport_payload();
+// enter_payload_in_memory for a transport stream: passes the packets that lie wholly in the
+// first `limit` bytes of the buffer as next_transport_payload would, without a block read,
+// up to the payload of a video packet; false where the general path must go on (a unit
+// start, the tables, damage), from a position it would also have reached.
+bool enter_transport_payload_in_memory(int64_t limit);
 // When the run found no MPEG-1/2 video stream because the program's first video stream is
 // another kind: its name ("H.264", "HEVC", ...); else null.
 const char *transport_refused_codec();
