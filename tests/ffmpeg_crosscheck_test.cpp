@@ -331,25 +331,3 @@ INSTANTIATE_TEST_SUITE_P(FfmpegCrosscheck, FfmpegPeer, testing::ValuesIn(fixture
                          });
 
 }  // namespace
-
-// ffmpeg's transport stream muxer around each elementary stream fixture, in 188-byte packets
-// and as M2TS (192): the same files as from the elementary stream.
-TEST(FfmpegTransportStream, MuxedFixturesGiveTheElementaryStreamFiles) {
-  if (!ffmpeg_installed()) GTEST_SKIP() << "ffmpeg is not installed";
-  for (const Fixture &fixture : fixtures()) {
-    if (!ends_with(fixture.name, ".m2v")) continue;
-    for (const char *m2ts : {"0", "1"}) {
-      SCOPED_TRACE(fixture.name + (m2ts[0] == '1' ? " as M2TS" : " as 188-byte packets"));
-      TempDir es("ffmpeg-es"), ts("ffmpeg-ts");
-      std::string command = "ffmpeg -nostdin -v error -y -fflags +genpts -i '" + source_path(fixture.path) +
-                            "' -c copy -f mpegts -mpegts_m2ts_mode " + m2ts + " '" + ts.path + "/movie.ts'";
-      ASSERT_EQ(std::system(command.c_str()), 0);
-      RunResult run = run_zorbel({"movie.ts"}, ts.path);
-      EXPECT_EQ(run.status, 0) << run.err;
-      std::string srt = run_tool(fixture, es.path, ".srt");
-      EXPECT_NE(srt.find(" --> "), std::string::npos);
-      EXPECT_EQ(read_file(ts.path + "/movie.srt"), srt);
-      EXPECT_EQ(read_file(ts.path + "/movie.smi"), read_file(es.path + "/" + fixture.script + ".smi"));
-    }
-  }
-}
