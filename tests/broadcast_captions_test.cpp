@@ -189,7 +189,7 @@ TEST(AtscCaptions, EqualTheirDvdFormAndTheFirstLayoutMetIsRead) {
 }
 
 // ffmpeg's MPEG-2 encoder re-encodes the fixtures' DVD captions as ATSC caption data, with
-// B pictures; elementary stream and transport stream give the DVD files' captions.
+// B pictures; elementary, program and transport stream give the DVD files' captions.
 TEST(AtscCaptions, FfmpegReencodedFixturesGiveTheDvdCaptions) {
   if (std::system("ffmpeg -version >/dev/null 2>&1") != 0) GTEST_SKIP() << "ffmpeg is not installed";
   TempDir dir("a53-ffmpeg");
@@ -199,9 +199,10 @@ TEST(AtscCaptions, FfmpegReencodedFixturesGiveTheDvdCaptions) {
     RunResult r = run_zorbel({fixture, "/d" + dir.path + "/"}, dir.path);
     ASSERT_EQ(r.status, 0);
     const std::string srt = read_file(dir.path + "/" + name + ".srt"), smi = read_file(dir.path + "/" + name + ".smi");
-    for (const char *format : {"mpeg2video", "mpegts"}) {
+    for (const auto &[format, extension] : {std::make_pair("mpeg2video", "m2v"), std::make_pair("vob", "vob"),
+                                            std::make_pair("mpegts", "ts")}) {
       SCOPED_TRACE(format);
-      const std::string out = std::string(name) + "-a53." + (format[4] == 't' ? "ts" : "m2v");
+      const std::string out = std::string(name) + "-a53." + extension;
       RunResult encode = run_line(dir.path, "ffmpeg -loglevel error -y -i " + shell_quote(fixture) +
                                                 " -c:v mpeg2video -a53cc 1 -bf 2 -g 12 -f " + format + " " + out);
       ASSERT_EQ(encode.status, 0) << encode.err;

@@ -92,7 +92,7 @@ StreamBuilder &StreamBuilder::sequence_header(const SequenceHeader &h) {
 
 StreamBuilder &StreamBuilder::sequence_extension() {
   put_start_code(bytes_, 0xB5);
-  // Sequence extension, main profile at main level, 4:2:0, progressive_sequence 0.
+  // Sequence extension, main profile at main level, progressive_sequence 1, 4:2:0.
   bytes_.insert(bytes_.end(), {0x14, 0x8A, 0x00, 0x01, 0x00, 0x00});
   return *this;
 }
