@@ -267,6 +267,31 @@ void align_to_start_code() {
   }
 }
 
+// After a payload whose last bytes (`last`, just passed) may begin a start-code prefix, with
+// read_pos at the next payload and 4 or more of its bytes in memory: the code that begins in
+// those last bytes and runs on into the payload goes into the window, as the byte-wise path
+// would place it. False when none does; the last bytes then stay passed.
+static bool take_code_across_payloads(uint32_t last) {
+  const uint8_t *next = reader.buffer + reader.read_pos;
+  int from_last;  // bytes of the code before the payload
+  if ((last & 0xFFFFFF) == kStartCodePrefix) {
+    from_last = 3;
+  } else if ((last & 0xFFFF) == 0 && next[0] == 0x01) {
+    from_last = 2;
+  } else if ((last & 0xFF) == 0 && next[0] == 0x00 && next[1] == 0x01) {
+    from_last = 1;
+  } else {
+    return false;
+  }
+  int from_next = 4 - from_last;
+  uint32_t window = last << (8 * from_next);
+  for (int i = 0; i < from_next; i++) window |= uint32_t{next[i]} << (8 * (from_next - 1 - i));
+  reader.window = window;
+  reader.read_pos += from_next;
+  reader.bits_consumed += 8 * from_next;
+  return true;
+}
+
 // The code in the window is passed over; so is every further one up to the next acted-on
 // code, in the bytes that follow it in memory, and in the payloads of the video packets
 // after them while none of a packet's last three bytes begins a prefix that runs on into
@@ -301,14 +326,21 @@ static bool pass_codes_in_memory(const bool (&acted_on)[256], int64_t ahead) {
     }
     // A prefix that runs on begins at one of the last three bytes, so the last or the one
     // before it is zero.
-    bool prefix_may_run_on = (reader.window & 0xFF00) == 0 || (reader.window & 0xFF) == 0;
-    if (!program_stream_flag || prefix_may_run_on) break;
+    const uint32_t last_bytes = reader.window;
+    bool prefix_may_run_on = (last_bytes & 0xFF00) == 0 || (last_bytes & 0xFF) == 0;
+    if (!program_stream_flag || (last_bytes >> 8) == kStartCodePrefix) break;
     // The blocks stay untaken while the packs lie in those in memory; the reader settles
     // in its block when it leaves the loop, or enter_next_payload takes them one by one.
     if (!enter_payload_in_memory(full_blocks_in_memory()) && !enter_next_payload()) return false;
     // The window's bytes are consumed by the next round, as the code's were.
     ahead = search_limit() - reader.read_pos;
     if (ahead < 4) break;
+    // Transport packets are short: a code that runs on into the next payload is common
+    // enough to be taken here rather than byte by byte.
+    if (prefix_may_run_on && take_code_across_payloads(last_bytes)) {
+      settle_in_block();
+      return true;
+    }
   }
   settle_in_block();
   return false;
