@@ -15,7 +15,7 @@
 namespace {
 
 using namespace caption_test;
-using Pairs = std::vector<std::pair<uint8_t, uint8_t>>;
+using Pairs = CaptionPairs;
 
 const std::pair<uint8_t, uint8_t> kErase = {0x14, 0x2C}, kFiller = {0x00, 0x00};
 
@@ -24,47 +24,13 @@ struct Picture {
   int temporal_reference;
   int coding_type = 1;
   Pairs field1, field2 = {};
-  int structure = 3;  // 1 and 2: a field picture
-  bool top_field_first = false, repeat_first_field = false;
+  PictureCoding coding = {};
 };
-
-Bytes picture_coding_extension(const Picture &p) {
-  // Identifier 8, four f_codes of 15, then intra_dc_precision ... progressive_frame.
-  uint64_t bits = 0x8FFFFull;
-  bits = bits << 2 | 0;  // intra_dc_precision
-  bits = bits << 2 | static_cast<unsigned>(p.structure);
-  bits = bits << 1 | p.top_field_first;
-  bits = bits << 4 | 0x8;  // frame_pred_frame_dct, concealment vectors, q_scale_type, intra_vlc
-  bits = bits << 1 | 0;    // alternate_scan
-  bits = bits << 1 | p.repeat_first_field;
-  bits = bits << 2 | 0x1;  // chroma_420_type 0, progressive_frame 1
-  bits = bits << 7;        // composite_display_flag and padding to 40 bits
-  Bytes out = {0x00, 0x00, 0x01, 0xB5};
-  for (int shift = 32; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(bits >> shift));
-  return out;
-}
-
-// "GA94", user_data_type_code 3, cc_data with process_cc_data_flag set; the field-2 pairs
-// after field 1's, and a DTVCC entry that must be passed over.
-Bytes ga94_payload(const Picture &p) {
-  Bytes out = {'G', 'A', '9', '4', 0x03, 0, 0xFF};
-  int count = 0;
-  auto entry = [&](int type, uint8_t b1, uint8_t b2) {
-    out.insert(out.end(), {static_cast<uint8_t>(0xFC | type), b1, b2});
-    count++;
-  };
-  for (auto pair : p.field1) entry(0, with_parity(pair.first), with_parity(pair.second));
-  for (auto pair : p.field2) entry(1, with_parity(pair.first), with_parity(pair.second));
-  entry(2, 0x14, 0x2C);
-  out[5] = static_cast<uint8_t>(0xC0 | count);
-  out.push_back(0xFF);
-  return out;
-}
 
 void add_picture(StreamBuilder &b, const Picture &p, bool mpeg2 = true) {
   b.picture(p.temporal_reference, p.coding_type);
-  if (mpeg2) b.raw(picture_coding_extension(p));
-  b.user_data(ga94_payload(p)).slice(30);
+  if (mpeg2) b.picture_coding_extension(p.coding);
+  b.atsc_cc_data(p.field1, p.field2).slice(30);
 }
 
 std::string run_on(const Bytes &stream, const std::vector<std::string> &options, RunResult &result,
@@ -113,14 +79,14 @@ TEST(AtscCaptions, PicturesAreDecodedInDisplayOrderAtTheMomentTheyAreShown) {
          {4, 3, {kFiller}}, {5, 3, {{0x14, 0x2E}}}}},
        {0, 66, 200}},
       {"3:2 pulldown: repeat_first_field shows a frame for three fields", 4, false,
-       {{{0, 1, {kErase}, {}, 3, true, true}, {1, 2, {kFiller}}, {2, 2, {kErase}, {}, 3, true, true},
-         {3, 2, {kFiller}, {}, 3, false, true}, {4, 2, {kErase}}}},
+       {{{0, 1, {kErase}, {}, {3, true, true}}, {1, 2, {kFiller}}, {2, 2, {kErase}, {}, {3, true, true}},
+         {3, 2, {kFiller}, {}, {3, false, true}}, {4, 2, {kErase}}}},
        {0, 83, 183}},
       {"progressive sequence: a repeat shows two frames, three with top_field_first", 7, true,
-       {{{0, 1, {kErase}, {}, 3, true, true}, {1, 2, {kFiller}, {}, 3, false, true}, {2, 2, {kErase}}}},
+       {{{0, 1, {kErase}, {}, {3, true, true}}, {1, 2, {kFiller}, {}, {3, false, true}}, {2, 2, {kErase}}}},
        {0, 83}},
       {"field pictures last a field; pairs of one picture are a frame apart", 4, false,
-       {{{0, 1, {kErase}, {}, 1}, {0, 1, {kFiller}, {}, 2}, {1, 2, {kErase, kFiller, kErase}, {}, 1}}},
+       {{{0, 1, {kErase}, {}, {1}}, {0, 1, {kFiller}, {}, {2}}, {1, 2, {kErase, kFiller, kErase}, {}, {1}}}},
        {0, 33, 100}},
       {"a group whose time code stands still starts after the previous group's pictures", 4, false,
        {{erase_b0, fill_b1, {2, 2, {kFiller}}}, {{0, 1, {kErase}}}},
@@ -134,9 +100,7 @@ TEST(AtscCaptions, PicturesAreDecodedInDisplayOrderAtTheMomentTheyAreShown) {
     SCOPED_TRACE(c.label);
     StreamBuilder b;
     b.sequence_header(header_with_rate(c.frame_rate_code));
-    // A sequence extension: main profile at main level, progressive_sequence, 4:2:0.
-    b.raw({0x00, 0x00, 0x01, 0xB5, 0x14, static_cast<uint8_t>(c.progressive_sequence ? 0x8A : 0x82), 0x00, 0x01, 0x00,
-           0x00});
+    b.sequence_extension(c.progressive_sequence);
     bool first = true;
     for (const auto &group : c.groups) {
       if (!first || std::string(c.label).find("before the first group") == std::string::npos) b.gop(0, 0, 0, 0);

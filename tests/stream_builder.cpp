@@ -90,10 +90,10 @@ StreamBuilder &StreamBuilder::sequence_header(const SequenceHeader &h) {
   return *this;
 }
 
-StreamBuilder &StreamBuilder::sequence_extension() {
+StreamBuilder &StreamBuilder::sequence_extension(bool progressive_sequence) {
   put_start_code(bytes_, 0xB5);
-  // Sequence extension, main profile at main level, progressive_sequence 1, 4:2:0.
-  bytes_.insert(bytes_.end(), {0x14, 0x8A, 0x00, 0x01, 0x00, 0x00});
+  // Sequence extension, main profile at main level, 4:2:0.
+  bytes_.insert(bytes_.end(), {0x14, static_cast<uint8_t>(progressive_sequence ? 0x8A : 0x82), 0x00, 0x01, 0x00, 0x00});
   return *this;
 }
 
@@ -147,6 +147,36 @@ StreamBuilder &StreamBuilder::picture(int temporal_reference, int coding_type) {
   w.put(0, 1);  // extra_bit_picture
   w.finish();
   return *this;
+}
+
+StreamBuilder &StreamBuilder::picture_coding_extension(const PictureCoding &coding) {
+  put_start_code(bytes_, 0xB5);
+  BitWriter w(bytes_);
+  w.put(8, 4);        // extension identifier
+  w.put(0xFFFF, 16);  // f_codes
+  w.put(0, 2);        // intra_dc_precision
+  w.put(coding.structure, 2);
+  w.put(coding.top_field_first, 1);
+  w.put(0x8, 4);  // frame_pred_frame_dct, concealment_motion_vectors, q_scale_type, intra_vlc_format
+  w.put(0, 1);    // alternate_scan
+  w.put(coding.repeat_first_field, 1);
+  w.put(0x1, 2);  // chroma_420_type, progressive_frame
+  w.put(0, 1);    // composite_display_flag
+  w.finish();
+  return *this;
+}
+
+StreamBuilder &StreamBuilder::atsc_cc_data(const CaptionPairs &field1, const CaptionPairs &field2) {
+  Bytes payload = {'G', 'A', '9', '4', 0x03, 0, 0xFF};
+  auto entry = [&payload](int type, uint8_t byte1, uint8_t byte2) {
+    payload.insert(payload.end(), {static_cast<uint8_t>(0xFC | type), byte1, byte2});
+  };
+  for (auto pair : field1) entry(0, with_parity(pair.first), with_parity(pair.second));
+  for (auto pair : field2) entry(1, with_parity(pair.first), with_parity(pair.second));
+  entry(2, 0x14, 0x2C);
+  payload[5] = static_cast<uint8_t>(0xC0 | (field1.size() + field2.size() + 1));  // process_cc_data_flag, cc_count
+  payload.push_back(0xFF);
+  return user_data(payload);
 }
 
 StreamBuilder &StreamBuilder::slice(size_t n, uint32_t seed) {

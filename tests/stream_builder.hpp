@@ -34,6 +34,14 @@ struct SequenceHeader {
   bool non_intra_matrix = false;
 };
 
+// How a picture is shown, as its picture coding extension says.
+struct PictureCoding {
+  int structure = 3;  // 1, 2: a field picture; 3: a frame
+  bool top_field_first = false, repeat_first_field = false;
+};
+
+using CaptionPairs = std::vector<std::pair<uint8_t, uint8_t>>;
+
 struct TimeCode {
   int hours = 0, minutes = 0, seconds = 0, pictures = 0;
   int drop_flag = 0, closed_gop = 1, broken_link = 0;
@@ -42,13 +50,17 @@ struct TimeCode {
 class StreamBuilder {
  public:
   StreamBuilder &sequence_header(const SequenceHeader &header = SequenceHeader());
-  StreamBuilder &sequence_extension();
+  StreamBuilder &sequence_extension(bool progressive_sequence = true);
   StreamBuilder &gop(const TimeCode &time_code);
   StreamBuilder &gop(int hours, int minutes, int seconds, int pictures);
   StreamBuilder &user_data(const Bytes &payload);
   StreamBuilder &cc_block(const std::vector<CcEntry> &entries, bool oddfirst = true);
   StreamBuilder &cc_block_with_count(uint8_t count_byte, const std::vector<CcEntry> &entries);
   StreamBuilder &picture(int temporal_reference = 0, int coding_type = 1);
+  StreamBuilder &picture_coding_extension(const PictureCoding &coding = PictureCoding());
+  // ATSC A/53 caption data: "GA94" user data whose cc_data holds the 7-bit pairs of each
+  // field (parity added) and one DTVCC entry.
+  StreamBuilder &atsc_cc_data(const CaptionPairs &field1, const CaptionPairs &field2 = {});
   // Slice data: a slice start code and n bytes that hold no start-code prefix.
   StreamBuilder &slice(size_t n, uint32_t seed = 1);
   StreamBuilder &sequence_end();
