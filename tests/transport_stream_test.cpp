@@ -197,6 +197,17 @@ TEST(TransportStreamDelivery, ProgramsWithoutMpegVideoEndAtTheFirstFill) {
     EXPECT_TRUE(r.ended_at_first_fill);
     EXPECT_STREQ(r.refused, c.codec);
   }
+  // Two recordings joined: the second's first video packet has the counter of the first's
+  // last (17 packets), and is no repeat for that. Once video went out, a PMT that turns the
+  // program's video into H.264 stops nothing. (The first part repeats its tables, so that
+  // the second's PMT is no repeat either.)
+  TsOptions mpeg2, h264;
+  mpeg2.psi_every = 4;
+  h264.video_types = {0x1B};
+  Bytes video = es, file = mux_transport_stream(video, mpeg2), tail = mux_transport_stream(es, h264);
+  file.insert(file.end(), tail.begin(), tail.end());
+  video.insert(video.end(), es.begin(), es.end());
+  expect_video(read_transport_stream(file, 188), video);
 }
 
 struct ToolRun {

@@ -25,6 +25,7 @@ struct Section {
   int32_t size;      // once the length is read, else 0
   bool open;         // gathering; only a unit start opens one
   int last_counter;  // of the PID's last packet with payload; -1 before it
+  bool last_unit_start;
 };
 
 enum Step { kFileEnded, kPassed, kVideoPayload };
@@ -38,6 +39,7 @@ static struct {
   int pat_section_number;  // of the PAT section that named the program
   int video_pid;
   int video_counter;
+  bool video_unit_start;  // of the last video packet with payload
   // The PES header of the current unit: how many of its 9 fixed bytes were read, and how
   // many header data bytes are still to pass. Nothing is delivered outside a unit.
   bool in_unit;
@@ -300,12 +302,17 @@ static Step packet() {
   }
   if (!(control & 1)) return kPassed;
   // The counter steps with each packet that has payload; a repeat of the last one (sent
-  // twice on purpose) is dropped, a jump means packets were lost.
+  // twice on purpose, byte for byte) is dropped, a jump means packets were lost. A second
+  // recording joined to a first may begin with the first's last counter: its unit start
+  // tells it from a repeat.
   int counter = b3 & 0x0F;
+  bool unit_start = (b1 & 0x40) != 0;
   int &last = section ? section->last_counter : transport.video_counter;
-  bool repeated = counter == last && !discontinuity;
+  bool &last_unit_start = section ? section->last_unit_start : transport.video_unit_start;
+  bool repeated = counter == last && !discontinuity && unit_start == last_unit_start;
   bool lost_before = last >= 0 && counter != ((last + 1) & 0x0F) && !repeated;
   last = counter;
+  last_unit_start = unit_start;
   if (repeated) return kPassed;
   if (section == nullptr) return video_packet((b1 & 0x40) != 0, lost_before);
   if (lost_before) section->open = false;
@@ -395,6 +402,7 @@ bool enter_transport_payload_in_memory(int64_t limit) {
       int counter = p[3] & 0x0F;
       if (transport.video_counter >= 0 && counter != ((transport.video_counter + 1) & 0x0F)) return false;
       transport.video_counter = counter;
+      transport.video_unit_start = false;
     } else {
       payload = kPacketBytes;
     }
