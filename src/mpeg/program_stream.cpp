@@ -28,7 +28,7 @@ bool video_ended() { return demux.video_ended; }
 
 // Whole blocks are read until read_pos lies inside the buffer again; skipped bytes are
 // never looked at. read_pos and packet_end move back together.
-static void reach_read_pos() {
+void reach_read_pos() {
   while (reader.read_pos >= kBlockSize) {
     fill_block();
     reader.read_pos -= kBlockSize;

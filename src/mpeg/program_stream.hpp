@@ -11,6 +11,9 @@ void reset_demultiplexer();
 // the file holds no video at all.
 bool video_ended();
 
+// Whole blocks are read until read_pos lies in the buffer again; read_pos and packet_end
+// move back together.
+void reach_read_pos();
 // System-layer bytes, or -1 once the end of the file is reached: bytes past the end are
 // never taken as system-layer data.
 int read_byte();

@@ -86,15 +86,6 @@ void reset_transport_stream() {
 
 const char *transport_refused_codec() { return transport.refused_codec; }
 
-// As the program stream's: whole blocks are taken until read_pos lies in the buffer.
-static void reach_block() {
-  while (reader.read_pos >= kBlockSize) {
-    fill_block();
-    reader.read_pos -= kBlockSize;
-    reader.packet_end -= kBlockSize;
-  }
-}
-
 // CRC-32 as the system layer computes it; over a whole section with its CRC field it is 0.
 static uint32_t section_crc(const uint8_t *bytes, int32_t count) {
   uint32_t crc = 0xFFFFFFFF;
@@ -260,7 +251,7 @@ static Step video_packet(bool unit_start, bool lost_before) {
       transport.header_left -= skip;
     }
   }
-  reach_block();
+  reach_read_pos();
   if (reader.read_pos >= reader.packet_end) return kPassed;
   // A packet cut by the end of the file gives its bytes up to there, then the padding.
   if (reader.read_pos >= reader.buffer_fill) return kFileEnded;
@@ -328,7 +319,7 @@ static bool find_sync() {
   int32_t from = reader.read_pos + 1;
   for (;;) {
     reader.read_pos = from;
-    reach_block();
+    reach_read_pos();
     if (reader.read_pos >= reader.buffer_fill) return false;
     const uint8_t *start = reader.buffer + reader.read_pos;
     const void *found = memchr(start, kSyncByte, static_cast<size_t>(reader.buffer_fill - reader.read_pos));
@@ -347,7 +338,7 @@ static bool find_sync() {
     }
     if (reader.buffer_fill < kBlockSize) return false;
     reader.read_pos = at + size;
-    reach_block();
+    reach_read_pos();
     if (reader.read_pos >= reader.buffer_fill) return false;
     if (reader.buffer[reader.read_pos] == kSyncByte) return true;
     from = reader.read_pos + 1;
@@ -362,7 +353,7 @@ bool next_transport_payload() {
   for (;;) {
     // read_pos is where the next packet begins, its prefix included.
     reader.read_pos += prefix;
-    reach_block();
+    reach_read_pos();
     if (reader.read_pos >= reader.buffer_fill) return false;
     if (reader.buffer[reader.read_pos] != kSyncByte && !find_sync()) return false;
     reader.packet_end = int64_t{reader.read_pos} + kPacketBytes;
